@@ -1,0 +1,30 @@
+# The two commands of the README, plus a few for developers.
+#   make run    install what is missing, build, start the demo (Ctrl-C stops it)
+#   make test   install what is missing, build, run every test suite
+SHELL := /bin/bash
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build run test bench fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-demo $(BUILD)
+
+test: build
+	@scripts/run-tests $(BUILD)
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan run

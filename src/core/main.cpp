@@ -1,0 +1,38 @@
+// Entry point of the core: corvane-core <descriptor>.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+#include "core/command_line.h"
+#include "core/dvr_core.h"
+
+int main(int argc, char** argv) {
+  const CommandLine command = ScanCommandLine(argc, argv);
+  if (command.help) {
+    std::fprintf(stderr, "core version %s\nUsage: %s <pipe>\n", kCoreVersion,
+                 argc > 0 ? argv[0] : "corvane-core");
+    return 0;
+  }
+
+  std::error_code error;
+  const std::filesystem::path executable =
+      std::filesystem::canonical("/proc/self/exe", error);
+  if (error) {
+    std::fputs("failed to find canonical path", stderr);
+    return 1;
+  }
+
+  auto core = std::make_unique<DvrCore>(executable.string());
+  g_core = core.get();
+  if (!core->Init(command.descriptor)) {
+    std::fputs("failed to initialize core\n", stderr);
+    // Not destroyed: a plug-in thread may still reach it while the process ends.
+    (void)core.release();
+    return 2;
+  }
+  core->Run();
+  core.reset(); // its destructor still logs through g_core
+  g_core = nullptr;
+  return 0;
+}

@@ -1,0 +1,27 @@
+#include "events/dispatch_timing.h"
+
+const char* DispatchCategory(uint64_t type) {
+  switch (type & ~uint64_t{RK_TYPE_MODIFIER}) {
+  case RK_TYPE_UNSPECIFIED: return "unspecified";
+  case RK_TYPE_VIDEO: return "video";
+  case RK_TYPE_AUDIO: return "audio";
+  case RK_TYPE_ALARM: return "alarm";
+  case RK_TYPE_PTZ: return "ptz";
+  case RK_TYPE_SERIAL: return "serial";
+  case RK_TYPE_WATCHDOG: return "watchdog";
+  case RK_TYPE_LOG: return "log";
+  case RK_TYPE_CONFIG: return "config";
+  case RK_TYPE_DECREF: return "decref";
+  case RK_TYPE_POS: return "pos";
+  case RK_TYPE_CANCEL: return "cancel";
+  case RK_TYPE_IPC: return "ipc";
+  case RK_TYPE_CRYPTO: return "crypto";
+  case RK_TYPE_ANALYTIC: return "analytic";
+  default: return "unknown";
+  }
+}
+
+std::string_view DisplayStem(std::string_view fileName) {
+  const size_t dot = fileName.find('.');
+  return dot == std::string_view::npos ? fileName : fileName.substr(0, dot);
+}

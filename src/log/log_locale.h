@@ -1,0 +1,6 @@
+#pragma once
+#include <locale>
+
+// The digit-grouping locale ("en_US.UTF-8"), set up once per process; the
+// classic locale when the system lacks it.
+const std::locale& LogLocale();

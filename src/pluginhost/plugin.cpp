@@ -1,0 +1,287 @@
+#include "pluginhost/plugin.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <dlfcn.h>
+#include <fmt/format.h>
+#include <cstring>
+#include <mutex>
+
+#include "events/dispatch_timing.h"
+
+using namespace rk::core;
+
+namespace {
+
+template <typename Fn>
+Fn Symbol(void* handle, const char* name) {
+  if (handle == nullptr) return nullptr;
+  return reinterpret_cast<Fn>(dlsym(handle, name));
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+} // namespace
+
+std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEvent,
+                                     const std::string& hostId) {
+  std::shared_ptr<Plugin> plugin(new Plugin());
+  const size_t slash = path.find_last_of('/');
+  plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
+  plugin->info.size = sizeof(PluginInfo);
+  plugin->info.version = 3;
+
+  plugin->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (plugin->handle == nullptr) {
+    const char* reason = dlerror();
+    plugin->loadCode = RK_LOAD_DLOPEN_FAILED;
+    plugin->errorText = reason != nullptr ? reason : "unknown";
+    return plugin;
+  }
+  plugin->load = Symbol<LoadFn>(plugin->handle, "Load");
+  plugin->unload = Symbol<UnloadFn>(plugin->handle, "Unload");
+  if (plugin->load == nullptr || plugin->unload == nullptr) {
+    plugin->loadCode = RK_LOAD_MISSING_ENTRY;
+    plugin->errorText = "missing Load()/Unload()";
+  } else {
+    LoadParams params{};
+    params.size = sizeof(LoadParams);
+    params.version = 4;
+    params.postEvent = postEvent;
+    params.hostId = hostId.c_str();
+    params.hostIdLength = static_cast<uint32_t>(hostId.size());
+    const int64_t t0 = NowNs();
+    plugin->loadCode = plugin->load(&params, &plugin->info);
+    plugin->loadTimeNs = NowNs() - t0;
+    if (plugin->loadCode == RK_LOAD_OK) {
+      plugin->onIpcResult = Symbol<OnIpcResultFn>(plugin->handle, "OnIpcResult");
+      plugin->ioctl = Symbol<IoctlFn>(plugin->handle, "IOCTL");
+      return plugin;
+    }
+    plugin->errorText = fmt::format("load code {}", plugin->loadCode);
+  }
+  // A failed Load never gets Unload.
+  plugin->ForgetAll();
+  dlclose(plugin->handle);
+  plugin->handle = nullptr;
+  return plugin;
+}
+
+Plugin::~Plugin() {
+  Close();
+  Unload();
+}
+
+void Plugin::Open() {
+  if (open != nullptr) return;
+  auto openFn = Symbol<OpenFn>(handle, "Open");
+  auto closeFn = Symbol<CloseFn>(handle, "Close");
+  if (openFn == nullptr || closeFn == nullptr) {
+    openCode = RK_OPEN_MISSING_ENTRY;
+    errorText = "missing Open()/Close()";
+    return;
+  }
+  {
+    std::unique_lock lock(guard_);
+    open = openFn;
+    close = closeFn;
+    onEvent = Symbol<OnEventFn>(handle, "OnEvent");
+    onSearch = Symbol<OnSearchFn>(handle, "OnSearch");
+    read = Symbol<ReadFn>(handle, "Read");
+    write = Symbol<WriteFn>(handle, "Write");
+  }
+  OpenParams params{};
+  params.size = sizeof(OpenParams);
+  params.version = 1;
+  OpenResult result{};
+  result.size = sizeof(OpenResult);
+  result.version = 1;
+  const int64_t t0 = NowNs();
+  openFn(&params, &result);
+  openTimeNs = NowNs() - t0;
+  StartAsyncReaderIf();
+}
+
+void Plugin::ProvideWorkerThreadIf() {
+  if (ioctl == nullptr || info.workerFlag == 0 || workerThread.joinable()) return;
+  workerThread = std::thread([fn = ioctl] {
+    IoctlParams params{};
+    params.size = sizeof(IoctlParams);
+    params.version = 1;
+    params.code = RK_IOCTL_WORKER;
+    IoctlResult result{};
+    result.size = sizeof(IoctlResult);
+    result.version = 1;
+    result.code = RK_IOCTL_WORKER;
+    fn(&params, &result);
+  });
+}
+
+void Plugin::StartAsyncReaderIf() {
+  if (read == nullptr || info.readerFlag == 0 || readerThread.joinable()) return;
+  readerThread = std::thread([fn = read] {
+    ReadParams params{};
+    params.size = sizeof(ReadParams);
+    params.version = 1;
+    params.mode = 1;
+    fn(&params, nullptr);
+  });
+}
+
+void Plugin::Close() {
+  CloseFn closeFn = nullptr;
+  {
+    std::unique_lock lock(guard_);
+    closeFn = close;
+    open = nullptr;
+    close = nullptr;
+    onEvent = nullptr;
+    onSearch = nullptr;
+    read = nullptr;
+    write = nullptr;
+  }
+  if (closeFn == nullptr) return;
+  CloseParams params{};
+  params.size = sizeof(CloseParams);
+  params.version = 1;
+  CloseResult result{};
+  result.size = sizeof(CloseResult);
+  result.version = 1;
+  closeFn(&params, &result);
+}
+
+void Plugin::Unload() {
+  if (readerThread.joinable()) readerThread.join();
+  if (workerThread.joinable()) workerThread.join();
+  UnloadFn unloadFn = nullptr;
+  void* library = nullptr;
+  {
+    std::unique_lock lock(guard_);
+    unloadFn = unload;
+    library = handle;
+    ForgetAll();
+    handle = nullptr;
+  }
+  if (unloadFn != nullptr) {
+    UnloadParams params{};
+    params.size = sizeof(UnloadParams);
+    params.version = 1;
+    UnloadResult result{};
+    result.size = sizeof(UnloadResult);
+    result.version = 1;
+    unloadFn(&params, &result);
+  }
+  if (library != nullptr) dlclose(library);
+}
+
+void Plugin::ForgetAll() {
+  load = nullptr;
+  unload = nullptr;
+  open = nullptr;
+  close = nullptr;
+  onIpcResult = nullptr;
+  onEvent = nullptr;
+  onSearch = nullptr;
+  read = nullptr;
+  write = nullptr;
+  ioctl = nullptr;
+}
+
+bool Plugin::DeliverEvent(const EventParms& record) { return DeliverEventUnlocked(record); }
+
+bool Plugin::DeliverEventGuarded(const EventParms& record) {
+  std::shared_lock lock(guard_);
+  return DeliverEventUnlocked(record);
+}
+
+bool Plugin::DeliverEventUnlocked(const EventParms& record) {
+  if (onEvent != nullptr) return onEvent(&record, &record) != 0;
+  if (record.type == RK_TYPE_CONFIG) {
+    if (ioctl == nullptr) return false;
+    IoctlParams params{};
+    params.size = sizeof(IoctlParams);
+    params.version = 1;
+    params.code = RK_IOCTL_CONFIG;
+    params.length = record.length;
+    params.data = record.data;
+    IoctlResult result{};
+    result.size = sizeof(IoctlResult);
+    result.version = 1;
+    result.code = RK_IOCTL_CONFIG;
+    ioctl(&params, &result);
+    return result.keep != 0;
+  }
+  if (write != nullptr && info.writeFlag != 0) {
+    WriteParams params{};
+    params.size = sizeof(WriteParams);
+    params.version = 1;
+    static_assert(sizeof(WriteParams) - 16 == sizeof(EventParms) - 8);
+    std::memcpy(&params.length, &record.length, sizeof(EventParms) - 8);
+    WriteResult result{};
+    result.size = sizeof(WriteResult);
+    result.version = 1;
+    write(&params, &result, record.type);
+    return result.keep != 0;
+  }
+  return false;
+}
+
+void Plugin::DeliverSearch(const EventParms& request) {
+  std::shared_lock lock(guard_);
+  if (onSearch != nullptr) {
+    onSearch(&request, &request);
+  } else if (read != nullptr && info.readerFlag != 0) {
+    ReadParams params{};
+    params.size = sizeof(ReadParams);
+    params.version = 1;
+    params.mode = 1;
+    params.length = request.length;
+    params.data = request.data;
+    params.request = request.request;
+    read(&params, nullptr);
+  }
+}
+
+void Plugin::DeliverIpc(const void* packet, uint32_t length) {
+  std::shared_lock lock(guard_);
+  if (onIpcResult != nullptr) {
+    onIpcResult(packet, length);
+  } else if (ioctl != nullptr) {
+    IoctlParams params{};
+    params.size = sizeof(IoctlParams);
+    params.version = 1;
+    params.code = RK_IOCTL_IPC;
+    params.length = length;
+    params.data = packet;
+    IoctlResult result{};
+    result.size = sizeof(IoctlResult);
+    result.version = 1;
+    result.code = RK_IOCTL_IPC;
+    ioctl(&params, &result);
+  }
+}
+
+bool Plugin::HasOnSearch() const {
+  std::shared_lock lock(guard_);
+  return onSearch != nullptr;
+}
+
+bool Plugin::HasRead() const {
+  std::shared_lock lock(guard_);
+  return read != nullptr;
+}
+
+std::string_view Plugin::DisplayStem() const { return ::DisplayStem(fileName); }
+
+std::string Plugin::TableName() const {
+  const size_t dot = fileName.find_last_of('.');
+  std::string name = dot == std::string::npos ? fileName : fileName.substr(0, dot);
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return name;
+}

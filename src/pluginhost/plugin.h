@@ -1,0 +1,83 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "rk/core/plugin_api.h"
+
+// One plug-in library the core tried to load, shared by the loaded and failed
+// lists, the logging plug-in member and running searches. Its state follows
+// from which entry pointers are set (failed, loaded, open, closed, unloaded).
+//
+// Threads: Load, Open, Close and Unload run on the main thread (or, for a
+// plug-in released last by a search, on that search's thread). The dispatch
+// loop runs on the main thread too and calls OnEvent without a lock. Every
+// other thread (I/O, search, stop-time log hand-over) enters the library only
+// through the Guarded delivery calls, which hold guard_ shared; Open, Close
+// and Unload change the entry pointers holding it exclusively, never while
+// calling into the plug-in, so no entry point is entered once Close (for the
+// event and search entries) or Unload (for all) has begun.
+class Plugin {
+public:
+  ~Plugin(); // Close, then Unload
+
+  // Never fails as a call: the outcome is in loadCode, errorText and handle.
+  static std::shared_ptr<Plugin> Load(const std::string& path, rk::core::PostEventFn postEvent,
+                                      const std::string& hostId);
+  void Open();
+  void ProvideWorkerThreadIf();
+  void StartAsyncReaderIf();
+  void Close();
+  void Unload();
+
+  // Delivery, with the legacy forms. Dispatch thread only: true = keep.
+  bool DeliverEvent(const rk::core::EventParms& record);
+  // The same from any other thread; false when the event entries are gone.
+  bool DeliverEventGuarded(const rk::core::EventParms& record);
+  // Search request on a search thread: OnSearch, else Read with the reader flag.
+  void DeliverSearch(const rk::core::EventParms& request);
+  // IPC packet on the I/O thread: OnIpcResult, else IOCTL code 4.
+  void DeliverIpc(const void* packet, uint32_t length);
+
+  bool HasOnSearch() const;
+  bool HasRead() const;
+
+  // Derived names.
+  uint64_t IdWord() const { return info.pluginId; }
+  uint32_t Id() const { return rk::core::SourceIndex(info.pluginId); }
+  uint64_t Key() const { return rk::core::PluginKey(info.pluginId); }
+  std::string_view DisplayStem() const;
+  std::string TableName() const;
+  bool IsLoaded() const { return handle != nullptr; }
+
+  // Fields, in their documented order.
+  void* handle = nullptr;
+  rk::core::LoadFn load = nullptr;
+  rk::core::UnloadFn unload = nullptr;
+  rk::core::OpenFn open = nullptr;
+  rk::core::CloseFn close = nullptr;
+  rk::core::OnIpcResultFn onIpcResult = nullptr;
+  rk::core::OnEventFn onEvent = nullptr;
+  rk::core::OnSearchFn onSearch = nullptr;
+  rk::core::ReadFn read = nullptr;
+  rk::core::WriteFn write = nullptr;
+  rk::core::IoctlFn ioctl = nullptr;
+  std::thread workerThread;
+  std::thread readerThread;
+  rk::core::PluginInfo info{};
+  std::string fileName;
+  int32_t loadCode = 0;
+  int32_t openCode = 0;
+  int64_t loadTimeNs = 0;
+  int64_t openTimeNs = 0;
+  std::string errorText;
+
+private:
+  Plugin() = default;
+  bool DeliverEventUnlocked(const rk::core::EventParms& record);
+  void ForgetAll();
+  mutable std::shared_mutex guard_;
+};
