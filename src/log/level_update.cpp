@@ -49,8 +49,12 @@ bool Logger::ApplyLevelUpdate(const rapidxml::xml_document<char>& document) {
         if (index <= 1) continue;
       }
       const auto level = ParseInt32(levelAttr->value(), levelAttr->value_size());
-      if (!level || *level == Stored(index)) continue;
-      SetStored(index, *level < -1 ? -1 : (*level > 100 ? 100 : *level));
+      if (!level) continue;
+      // Compared after clamping: 250 over a stored 100 is no change, so the
+      // same delta never republishes.
+      const int32_t clamped = *level < -1 ? -1 : (*level > 100 ? 100 : *level);
+      if (clamped == Stored(index)) continue;
+      SetStored(index, clamped);
       changed = true;
     }
   }
