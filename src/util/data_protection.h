@@ -5,6 +5,11 @@
 #include "rk/core/event_parms.h"
 
 // A crypto control record: protects or unprotects its buffer in place with a
-// key bound to the host identifier. Runs on the poster's thread; returns the
-// post result (0 done, 0xFFFFFFFF/0xFFFFFFFE/0xFFFFFFF3, or bytes needed).
+// key bound to the host identifier. Runs on the poster's thread with no
+// shared state; returns the post result (0 done, 0xFFFFFFFF/0xFFFFFFFE/
+// 0xFFFFFFF3, or the bytes the buffer needs).
+//
+// Record use: `length` is the buffer's capacity, `data` the buffer, the low
+// 24 bits of `flags` the operation (2 protect, 1024 unprotect), `level` the
+// number of valid bytes.
 uint32_t CryptoRequest(rk::core::EventParms& record, const std::string& hostId);
