@@ -1,8 +1,10 @@
 #include "monitor/memory_monitor.h"
 
 #include <cstdlib>
-#include <fmt/format.h>
+#include <memory>
+#include <rapidxml/rapidxml.hpp>
 
+#include "config/xml_writer.h"
 #include "core/dvr_core.h"
 #include "log/core_log.h"
 #include "log/format_size.h"
@@ -36,12 +38,25 @@ uint64_t MemoryMonitor::MemoryLimitFor(std::optional<uint64_t> totalRam) {
 
 std::string MemoryMonitor::MemoryEventText(bool throttled,
                                            std::chrono::steady_clock::time_point now) {
-  using namespace std::chrono;
+  using std::chrono::duration_cast;
   const auto sinceEpoch = now.time_since_epoch();
-  return fmt::format(
-      R"(<?xml?><Varn><Memory ID="-2147483648" Throttling="{}" Time="{}" mseTime="{}"/></Varn>)",
-      throttled ? 1 : 0, duration_cast<seconds>(sinceEpoch).count(),
-      duration_cast<milliseconds>(sinceEpoch).count());
+  const std::string seconds =
+      std::to_string(duration_cast<std::chrono::seconds>(sinceEpoch).count());
+  const std::string milliseconds =
+      std::to_string(duration_cast<std::chrono::milliseconds>(sinceEpoch).count());
+
+  // The document object carries its 64 KiB pool; keep it off the I/O stack.
+  const auto document = std::make_unique<rapidxml::xml_document<char>>();
+  document->append_node(document->allocate_node(rapidxml::node_declaration));
+  auto* varn = document->allocate_node(rapidxml::node_element, "Varn");
+  document->append_node(varn);
+  auto* memory = document->allocate_node(rapidxml::node_element, "Memory");
+  varn->append_node(memory);
+  memory->append_attribute(document->allocate_attribute("ID", "-2147483648"));
+  memory->append_attribute(document->allocate_attribute("Throttling", throttled ? "1" : "0"));
+  memory->append_attribute(document->allocate_attribute("Time", seconds.c_str()));
+  memory->append_attribute(document->allocate_attribute("mseTime", milliseconds.c_str()));
+  return PrintXmlText(*document, 128);
 }
 
 void MemoryMonitor::SendMemoryEvent() {
