@@ -1,15 +1,35 @@
 #include "ipc/ipc_channel.h"
 
+#include <algorithm>
+#include <boost/asio/post.hpp>
+#include <cstring>
+#include <string_view>
 #include <sys/socket.h>
 
 #include "core/dvr_core.h"
 #include "log/core_log.h"
 
-// Placeholder until the channel is built: no socket, the first receive
-// reports the parent as gone.
+namespace {
+
+uint32_t WordAt(const uint8_t* packet, size_t offset) {
+  uint32_t word;
+  std::memcpy(&word, packet + offset, sizeof word);
+  return word;
+}
+
+} // namespace
+
 IpcChannel::IpcChannel(DvrCore& core, boost::asio::io_context& io)
     : core_(core), io_(io), socket_(io) {}
-IpcChannel::~IpcChannel() = default;
+
+IpcChannel::~IpcChannel() {
+  // The I/O thread is gone by now; closing first means no operation can still
+  // be looking at a queued buffer when the queue releases it.
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+  sendQueue_.clear();
+}
+
 bool IpcChannel::Adopt(uint32_t descriptor) {
   // Only a local sequenced-packet socket is usable; anything else is refused
   // here rather than failing later in odd ways.
@@ -19,36 +39,164 @@ bool IpcChannel::Adopt(uint32_t descriptor) {
       type != SOCK_SEQPACKET) {
     return false;
   }
+  receiveBuffer_.reset(static_cast<uint8_t*>(std::malloc(kMaxPacket)));
+  if (!receiveBuffer_) return false;
   boost::system::error_code error;
   socket_.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0),
                  static_cast<int>(descriptor), error);
   if (error) return false;
-  receiveBuffer_.reset(static_cast<uint8_t*>(std::malloc(65536)));
-  open_.store(true);
+  fill_ = 0;
+  open_.store(true, std::memory_order_release);
   return true;
 }
-void IpcChannel::StartReceive() { Receive(); }
+
+void IpcChannel::StartReceive() {
+  // The socket is the I/O thread's from here on.
+  boost::asio::post(io_, [this] { Receive(); });
+}
+
 void IpcChannel::Receive() {
   if (!socket_.is_open()) {
-    boost::asio::post(io_, [this] { Disconnect(); });
+    OnIpcRead(boost::asio::error::bad_descriptor, 0);
     return;
   }
-  socket_.async_receive(boost::asio::buffer(receiveBuffer_.get() + fill_, 65536 - fill_), receiveFlags_,
-                        [this](const boost::system::error_code& error, size_t n) {
-                          if (error || n == 0) return Disconnect();
-                          Receive();
-                        });
+  socket_.async_receive(
+      boost::asio::buffer(receiveBuffer_.get() + fill_, kMaxPacket - fill_), receiveFlags_,
+      [this](const boost::system::error_code& error, size_t bytes) { OnIpcRead(error, bytes); });
 }
-uint32_t IpcChannel::Forward(const void*, uint32_t) { return 1; }
+
+void IpcChannel::OnIpcRead(const boost::system::error_code& error, size_t bytes) {
+  if (error || bytes == 0) {
+    Disconnect();
+    return;
+  }
+  fill_ += bytes;
+  ConsumePackets();
+  Receive();
+}
+
+void IpcChannel::ConsumePackets() {
+  uint8_t* buffer = receiveBuffer_.get();
+  while (fill_ >= kHeaderSize) {
+    const uint32_t length = WordAt(buffer, 0);
+    // Judged as soon as the header is in: a length that can never complete
+    // (too long for the buffer, or too short to be consumed) would otherwise
+    // stall the channel for good.
+    if (length < kHeaderSize || length > kMaxPacket) {
+      LogWarning("bad ipc packet length");
+      fill_ = 0;
+      return;
+    }
+    if (length > fill_) return; // the rest is still to come
+    HandlePacket(buffer, length);
+    fill_ -= length;
+    if (fill_ != 0) std::memmove(buffer, buffer + length, fill_);
+  }
+}
+
+void IpcChannel::HandlePacket(const uint8_t* packet, uint32_t length) {
+  switch (WordAt(packet, 8)) {
+  case kKindParentIdentity:
+    ParentIdentity(packet, length);
+    break;
+  case kKindStop:
+    core_.RequestStop();
+    break;
+  default:
+    DeliverToPlugin(packet, length);
+    break;
+  }
+}
+
+void IpcChannel::ParentIdentity(const uint8_t* packet, uint32_t length) {
+  if (length <= kHeaderSize) return;
+  const char* payload = reinterpret_cast<const char*>(packet + kHeaderSize);
+  const size_t size = length - kHeaderSize;
+  // Fields end at a NUL or at the payload's end; a trailing NUL adds no field.
+  std::string_view fields[3];
+  size_t count = 0;
+  for (size_t at = 0; at < size && count < 3;) {
+    const void* nul = std::memchr(payload + at, 0, size - at);
+    const size_t end =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - payload) : size;
+    fields[count++] = std::string_view(payload + at, end - at);
+    at = end + 1;
+  }
+  if (count >= 3 && fields[2] == std::string_view("Background:true")) core_.log.SetConsoleOff();
+  std::lock_guard lock(parentMutex_);
+  if (count >= 2) parentVersion_.assign(fields[1]);
+  parentFileName_.assign(fields[0]);
+}
+
+void IpcChannel::DeliverToPlugin(const uint8_t* packet, uint32_t length) {
+  const uint32_t target = (WordAt(packet, 4) >> 20) & 0xFF;
+  const auto loaded = core_.plugins.Snapshot();
+  for (const auto& plugin : *loaded) {
+    if (plugin->IdWord() == rk::core::kIdNone) continue;
+    if (((plugin->IdWord() >> 16) & 0xFF) != target) continue;
+    plugin->DeliverIpc(packet, length);
+    CoreCounters::Add(core_.counters.ipcDelivered);
+    CoreCounters::Add(core_.counters.ipcDeliveredBytes, length);
+    return;
+  }
+}
+
+uint32_t IpcChannel::Forward(const void* data, uint32_t length) {
+  if (!HasChannel()) return 1;
+  // Copied here so the plug-in may reuse its buffer as soon as we return.
+  Buffer copy(static_cast<uint8_t*>(std::malloc(std::max<uint32_t>(length, 1))));
+  if (!copy) return 1;
+  if (length != 0) std::memcpy(copy.get(), data, length);
+  CoreCounters::Add(core_.counters.ipcForwarded);
+  boost::asio::post(
+      io_, [this, copy = std::move(copy), length]() mutable { Enqueue(std::move(copy), length); });
+  return 0;
+}
+
+void IpcChannel::Enqueue(Buffer buffer, size_t length) {
+  sendQueue_.push_back(Outgoing{std::move(buffer), length, 0});
+  if (sendQueue_.size() == 1) WriteFront();
+}
+
+void IpcChannel::WriteFront() {
+  if (!socket_.is_open()) return; // the queue keeps its entries until destruction
+  // An empty packet would read as end of stream on the other side: nothing to send.
+  while (!sendQueue_.empty() && sendQueue_.front().length == 0) sendQueue_.pop_front();
+  if (sendQueue_.empty()) return;
+  Outgoing& front = sendQueue_.front();
+  const size_t chunk = std::min<size_t>(front.length - front.sent, kMaxPacket);
+  socket_.async_send(
+      boost::asio::buffer(front.bytes.get() + front.sent, chunk), MSG_NOSIGNAL,
+      [this](const boost::system::error_code& error, size_t bytes) { OnWritten(error, bytes); });
+}
+
+void IpcChannel::OnWritten(const boost::system::error_code& error, size_t bytes) {
+  if (sendQueue_.empty()) return;
+  Outgoing& front = sendQueue_.front();
+  if (!error && bytes != 0) {
+    front.sent += bytes;
+    if (front.sent < front.length) {
+      WriteFront(); // the rest of the same packet
+      return;
+    }
+  }
+  // Written, or lost: a failed send is not reported anywhere.
+  sendQueue_.pop_front();
+  WriteFront();
+}
+
+void IpcChannel::Disconnect() {
+  LogCritical("corvaned ipc pipe disconnected");
+  if (socket_.is_open()) {
+    boost::system::error_code error;
+    socket_.close(error);
+    if (error) LogError("failed to close ipc pipe: {}", error.message());
+  }
+  open_.store(false, std::memory_order_release);
+  core_.RequestStop();
+}
+
 std::pair<std::string, std::string> IpcChannel::ParentTexts() const {
   std::lock_guard lock(parentMutex_);
   return {parentFileName_, parentVersion_};
-}
-void IpcChannel::OnIpcRead(const boost::system::error_code&, size_t) {}
-void IpcChannel::Disconnect() {
-  boost::system::error_code ignored;
-  socket_.close(ignored);
-  open_.store(false);
-  LogCritical("corvaned ipc pipe disconnected");
-  core_.RequestStop();
 }

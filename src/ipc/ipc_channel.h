@@ -17,12 +17,21 @@ class DvrCore;
 // queue belong to the I/O thread; other threads only post hand-overs to it.
 class IpcChannel {
 public:
+  // Largest packet in either direction, and the receive buffer's size.
+  static constexpr uint32_t kMaxPacket = 65536;
+  static constexpr uint32_t kHeaderSize = 16;
+  static constexpr uint32_t kKindParentIdentity = 7;
+  static constexpr uint32_t kKindStop = 8;
+
   IpcChannel(DvrCore& core, boost::asio::io_context& io);
   ~IpcChannel(); // frees every buffer still queued
+  IpcChannel(const IpcChannel&) = delete;
+  IpcChannel& operator=(const IpcChannel&) = delete;
 
   // Init: adopts the descriptor; false when it is not usable.
   bool Adopt(uint32_t descriptor);
-  // Run: issues the first receive; without a socket it fails at once.
+  // Run: issues the first receive (on the I/O thread); without a socket it
+  // fails at once and is handled as the parent's disconnect.
   void StartReceive();
   // Any thread: whether a socket is open (descriptor not -1).
   bool HasChannel() const { return open_.load(std::memory_order_acquire); }
@@ -32,7 +41,7 @@ public:
   // Any thread: the parent's file name and version from its identity packet.
   std::pair<std::string, std::string> ParentTexts() const;
 
-  // Receive completion, public for the framing tests.
+  // Receive completion, public for the framing tests. I/O thread.
   void OnIpcRead(const boost::system::error_code& error, size_t bytes);
 
 private:
@@ -40,23 +49,34 @@ private:
     void operator()(uint8_t* p) const { std::free(p); }
   };
   using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
+  struct Outgoing {
+    Buffer bytes;
+    size_t length = 0;
+    size_t sent = 0; // bytes already handed to the socket
+  };
 
   void Receive();
+  // Frames and handles every complete packet in the receive buffer.
+  void ConsumePackets();
   void HandlePacket(const uint8_t* packet, uint32_t length);
   void ParentIdentity(const uint8_t* packet, uint32_t length);
+  void DeliverToPlugin(const uint8_t* packet, uint32_t length);
   void Enqueue(Buffer buffer, size_t length);
   void WriteFront();
+  void OnWritten(const boost::system::error_code& error, size_t bytes);
   void Disconnect();
 
   DvrCore& core_;
   boost::asio::io_context& io_;
+  // The socket, the receive buffer, the fill count and the send queue are
+  // touched only by the I/O thread once Run has started (Adopt runs before).
   boost::asio::generic::seq_packet_protocol::socket socket_;
-  std::atomic<bool> open_{false};
-  Buffer receiveBuffer_;   // 65536 bytes; I/O thread
-  uint64_t fill_ = 0;      // I/O thread
-  boost::asio::socket_base::message_flags receiveFlags_ = 0; // I/O thread
-  std::deque<std::pair<Buffer, size_t>> sendQueue_; // I/O thread
-  mutable std::mutex parentMutex_; // guards the two parent texts
+  std::atomic<bool> open_{false}; // written by Adopt and Disconnect, read by any thread
+  Buffer receiveBuffer_;          // kMaxPacket bytes; a packet starts at byte 0
+  uint64_t fill_ = 0;             // valid bytes in receiveBuffer_
+  boost::asio::socket_base::message_flags receiveFlags_ = 0;
+  std::deque<Outgoing> sendQueue_; // front entry is the one being written
+  mutable std::mutex parentMutex_; // guards the two parent texts (read by the status document)
   std::string parentFileName_;
   std::string parentVersion_;
 };

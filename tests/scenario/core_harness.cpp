@@ -105,7 +105,8 @@ void CoreProcess::Start() {
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
 
-  std::vector<std::string> args = {(layout_.bin / "corvane-core").string()};
+  std::vector<std::string> args = {
+      options_.program.empty() ? (layout_.bin / "corvane-core").string() : options_.program};
   if (options_.args.empty() && options_.withSocket) {
     args.push_back(std::to_string(pair[1]));
   } else {
@@ -125,6 +126,7 @@ void CoreProcess::Start() {
     ::dup2(err[1], STDERR_FILENO);
     if (pair[1] >= 0) ::fcntl(pair[1], F_SETFD, 0); // the one descriptor the core inherits
     if (::chdir(workDir.c_str()) != 0) _exit(127);
+    if (options_.beforeExec) options_.beforeExec();
     ::execv(argv[0], argv.data());
     _exit(127);
   }

@@ -50,6 +50,10 @@ public:
   struct Options {
     std::vector<std::string> args; // empty: the socket's descriptor number
     bool withSocket = true;
+    std::string program; // empty: bin/corvane-core (e.g. a parent daemon instead)
+    // Runs in the forked child right before exec (e.g. to change its user);
+    // only async-signal-safe calls belong here.
+    std::function<void()> beforeExec;
   };
   explicit CoreProcess(CoreLayout& layout);
   CoreProcess(CoreLayout& layout, Options options);
