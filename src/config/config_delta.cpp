@@ -1,5 +1,6 @@
 // Configuration deltas: a plug-in's config record that changes log levels.
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <rapidxml/rapidxml.hpp>
 #include <string_view>
@@ -23,6 +24,14 @@ bool LooksLikeDelta(const char* payload, uint32_t length) {
   return tagWindow.find(kModulesTag) != std::string_view::npos;
 }
 
+// The thresholds the status document shows: the core's, then each loaded
+// plug-in's.
+std::vector<int32_t> ShownLevels(const DvrCore& core) {
+  std::vector<int32_t> levels{core.log.Stored(0)};
+  for (const auto& plugin : core.plugins.loaded) levels.push_back(core.log.Stored(plugin->Id()));
+  return levels;
+}
+
 } // namespace
 
 void DvrCore::OnConfigDelta(const EventParms& record) {
@@ -40,5 +49,8 @@ void DvrCore::OnConfigDelta(const EventParms& record) {
   } catch (const rapidxml::parse_error&) {
     return;
   }
-  if (log.ApplyLevelUpdate(*document)) PublishStatus();
+  // Republish only when a level the document shows has changed: a delta for
+  // an index no entry shows still sets that index's threshold.
+  const auto before = ShownLevels(*this);
+  if (log.ApplyLevelUpdate(*document) && ShownLevels(*this) != before) PublishStatus();
 }
