@@ -88,6 +88,10 @@ void DvrCore::OnTimer(const boost::system::error_code& error) {
 }
 
 DvrCore::~DvrCore() {
+  // Search threads are detached, yet they reach this object (the handler,
+  // the post callback through g_core) and may run the late close and unload
+  // of an id-8 plug-in that posts while closing; let the last one end first.
+  search.WaitForSearches();
   ReportLeakedReferences();
   // Members go in reverse order of declaration: the timer and signals before
   // the I/O context, the plug-in lists (closing and unloading what is left)

@@ -1,13 +1,181 @@
 #include "search/search_handler.h"
 
-#include "core/dvr_core.h"
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
 
-// Placeholder until searches are built: nothing is a search.
-AsyncEvent::AsyncEvent(const rk::core::EventParms& request) : record(request) {}
-AsyncEvent::~AsyncEvent() = default;
+#include "core/dvr_core.h"
+#include "log/core_log.h"
+#include "pluginhost/plugin.h"
+
+using namespace rk::core;
+
+namespace {
+
+uint32_t SearchId(const EventParms& record) {
+  return static_cast<uint32_t>(record.request);
+}
+
+// OnSearch, or the legacy Read of a reader that stores data of some kind.
+bool Provides(const Plugin& plugin) {
+  if (plugin.HasOnSearch()) return true;
+  if (!plugin.HasRead() || plugin.info.readerFlag == 0) return false;
+  const PluginInfo& info = plugin.info;
+  for (const uint64_t word : {info.acceptVideo, info.acceptAudio, info.acceptAlarm, info.acceptLog,
+                              info.acceptPos, info.acceptAnalytic}) {
+    if (word & kStored) return true;
+  }
+  return false;
+}
+
+} // namespace
+
+AsyncEvent::AsyncEvent(const EventParms& request) : record(request) {
+  void* copy = nullptr;
+  if (request.length != 0 && request.data != nullptr) {
+    copy = std::malloc(request.length);
+    if (copy != nullptr) std::memcpy(copy, request.data, request.length);
+  }
+  record.data = copy;
+}
+
+AsyncEvent::~AsyncEvent() {
+  std::free(const_cast<void*>(record.data));
+}
+
 SearchHandler::SearchHandler(DvrCore& core) : core_(core) {}
-bool SearchHandler::searchRequest(const rk::core::EventParms&) { return false; }
-uint32_t SearchHandler::Cancel(const rk::core::EventParms&) { return 0; }
-bool SearchHandler::AdmitResult(const rk::core::EventParms&, const void*) { return false; }
-void SearchHandler::BlockFreed(const void*) {}
-void SearchHandler::WakeAll() {}
+
+bool SearchHandler::searchRequest(const EventParms& record) {
+  if (record.source == kIdNone || SourceIndex(record.source) != 0) return false;
+  const uint32_t id = SearchId(record);
+  if (id == 0) return false;
+  if (record.length == 0) return true;
+  {
+    std::lock_guard lock(coreMutex_);
+    cancelled_.erase(id);
+    // A provider asking for a search from inside its own would fan out
+    // without end.
+    if (providers_.contains(std::this_thread::get_id())) return true;
+  }
+  const auto search = std::make_shared<AsyncEvent>(record);
+  const auto plugins = core_.plugins.Snapshot();
+  for (const auto& plugin : *plugins) {
+    if (Provides(*plugin)) StartThread(search, plugin);
+  }
+  CoreCounters::Add(core_.counters.searchRequests);
+  return true;
+}
+
+void SearchHandler::StartThread(const std::shared_ptr<AsyncEvent>& search,
+                                const std::shared_ptr<Plugin>& provider) {
+  {
+    std::lock_guard lock(coreMutex_);
+    if (finished_) return;
+    ++running_;
+  }
+  try {
+    std::thread([this, search, provider]() mutable {
+      RunSearch(std::move(search), std::move(provider));
+    }).detach();
+  } catch (const std::system_error& error) {
+    ThreadEnded();
+    LogError("Failed to start search thread for {:02x}:{}: {}", provider->Id(),
+             provider->DisplayStem(), error.what());
+  }
+}
+
+void SearchHandler::RunSearch(std::shared_ptr<AsyncEvent> search,
+                              std::shared_ptr<Plugin> provider) {
+  const std::thread::id self = std::this_thread::get_id();
+  auto flow = std::make_shared<StoredProvider>();
+  {
+    std::lock_guard lock(coreMutex_);
+    providers_.try_emplace(self, std::move(flow));
+    providerCount_.store(providers_.size(), std::memory_order_release);
+  }
+  provider->DeliverSearch(search->record);
+  {
+    std::lock_guard lock(coreMutex_);
+    providers_.erase(self);
+    providerCount_.store(providers_.size(), std::memory_order_release);
+  }
+  search.reset();
+  // When the core already let go of the plug-in (id 8 at close), this is the
+  // last reference: its Close and Unload run here, on this thread.
+  provider.reset();
+  ThreadEnded();
+}
+
+void SearchHandler::ThreadEnded() {
+  // Notified under the lock: the destructor waiting for it must not free the
+  // condition variable before this call is done with it.
+  std::lock_guard lock(coreMutex_);
+  --running_;
+  if (running_ == 0) searchesEnded_.notify_all();
+}
+
+void SearchHandler::WaitForSearches() {
+  std::unique_lock lock(coreMutex_);
+  searchesEnded_.wait(lock, [this] { return running_ == 0; });
+  finished_ = true;
+}
+
+uint32_t SearchHandler::Cancel(const EventParms& record) {
+  const uint32_t id = SearchId(record);
+  if (record.flags & RK_FLAG_QUERY) {
+    std::lock_guard lock(coreMutex_);
+    return cancelled_.contains(id) ? RK_POST_REFUSED : RK_POST_OK;
+  }
+  {
+    std::lock_guard lock(coreMutex_);
+    cancelled_.insert(id);
+  }
+  CoreCounters::Add(core_.counters.searchCancels);
+  return RK_POST_OK;
+}
+
+bool SearchHandler::AdmitResult(const EventParms& record, const void* block) {
+  std::shared_ptr<StoredProvider> provider;
+  {
+    std::lock_guard lock(coreMutex_);
+    if (cancelled_.contains(SearchId(record))) return false;
+    const auto found = providers_.find(std::this_thread::get_id());
+    if (found == providers_.end()) return false;
+    provider = found->second;
+  }
+  if (block != nullptr) {
+    std::unique_lock lock(provider->mutex);
+    provider->released.wait(lock, [&] { return provider->pending == nullptr || core_.Stopping(); });
+    // Once stopping, the queue may already be drained: nothing would deliver
+    // or free the block, and the provider would wait for it for good.
+    if (core_.Stopping()) return false;
+    provider->pending = block;
+  } else if (core_.Stopping()) {
+    return false;
+  }
+  CoreCounters::Add(core_.counters.searchResults);
+  CoreCounters::Add(core_.counters.searchResultBytes, record.length);
+  return true;
+}
+
+void SearchHandler::BlockFreed(const void* block) {
+  if (block == nullptr || providerCount_.load(std::memory_order_acquire) == 0) return;
+  std::lock_guard lock(coreMutex_);
+  for (const auto& [thread, provider] : providers_) {
+    std::lock_guard providerLock(provider->mutex);
+    if (provider->pending == block) {
+      provider->pending = nullptr;
+      provider->released.notify_one();
+    }
+  }
+}
+
+void SearchHandler::WakeAll() {
+  std::lock_guard lock(coreMutex_);
+  for (const auto& [thread, provider] : providers_) {
+    // Taking the provider's mutex orders the stopping flag before its next
+    // check, so a provider about to wait cannot miss this wake-up.
+    { std::lock_guard providerLock(provider->mutex); }
+    provider->released.notify_all();
+  }
+}

@@ -397,6 +397,22 @@ RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) 
   const uint64_t count = probe.GetNum("search_results");
   const uint64_t length = probe.GetNum("search_len", 64);
   for (uint64_t i = 0; i < count; ++i) {
+    // search_wait_cancel: from the second result on, first ask (cancel query)
+    // until the search is cancelled, for at most 30 s.
+    if (i > 0 && probe.GetNum("search_wait_cancel")) {
+      uint32_t cancelled = 0;
+      for (int tries = 0; tries < 1500 && cancelled != 1; ++tries) {
+        EventParms query;
+        InitEvent(query);
+        query.type = RK_TYPE_CANCEL;
+        query.flags = RK_FLAG_QUERY;
+        query.source = probe.id;
+        query.request = request->request;
+        cancelled = probe.post(&query);
+        if (cancelled != 1) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      probe.Record("SearchQuery i=" + std::to_string(i) + " ret=" + std::to_string(cancelled));
+    }
     std::vector<uint8_t> payload(length, static_cast<uint8_t>(i + 1));
     EventParms e;
     InitEvent(e);
