@@ -48,6 +48,11 @@ struct ExitStatus {
 class CoreProcess {
 public:
   struct Options {
+    // Not an aggregate, so that {args, withSocket} leaves the rest defaulted.
+    Options() = default;
+    Options(std::vector<std::string> arguments, bool socket = true)
+        : args(std::move(arguments)), withSocket(socket) {}
+
     std::vector<std::string> args; // empty: the socket's descriptor number
     bool withSocket = true;
     std::string program; // empty: bin/corvane-core (e.g. a parent daemon instead)
