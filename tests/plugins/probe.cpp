@@ -272,6 +272,29 @@ struct Probe {
     std::unique_lock lock(stateMutex);
     changed.wait_for(lock, limit, [&] { return closed || unloading; });
   }
+
+  // Blocks until the file named by `key` exists in the working directory
+  // (a scenario's go-ahead), for at most 60 s.
+  void WaitForFile(const std::string& key) {
+    const std::string file = Get(key);
+    if (file.empty()) return;
+    for (int i = 0; i < 6000 && ::access(file.c_str(), F_OK) != 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // "fd:target,..." for every descriptor open in the process.
+  static std::string OpenDescriptors() {
+    std::string out;
+    for (int fd = 0; fd < 1024; ++fd) {
+      char link[64], target[256];
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+      const ssize_t n = ::readlink(link, target, sizeof target - 1);
+      if (n <= 0) continue;
+      if (!out.empty()) out += ',';
+      out += std::to_string(fd) + ":" + std::string(target, static_cast<size_t>(n));
+    }
+    return out;
+  }
 };
 
 Probe probe;
@@ -323,6 +346,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
                std::to_string(params->version) + " hostid=" +
                std::string(params->hostId, params->hostIdLength) + " infosize=" +
                std::to_string(info->size));
+  if (probe.GetNum("list_fds")) probe.Record("Fds list=" + Probe::OpenDescriptors());
   probe.Sleep("load_ms");
   const int32_t result = static_cast<int32_t>(probe.GetNum("load_result"));
   if (result == 0) {
@@ -337,6 +361,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
 #ifndef PROBE_NO_UNLOAD
 RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams* params, UnloadResult*) {
   probe.Record("Unload size=" + std::to_string(params->size));
+  probe.WaitForFile("unload_wait_file");
   {
     std::lock_guard lock(probe.stateMutex);
     probe.unloading = true;
@@ -364,6 +389,7 @@ RK_PLUGIN_EXPORT int32_t Open(const OpenParams* params, OpenResult*) {
 #ifndef PROBE_NO_CLOSE
 RK_PLUGIN_EXPORT int32_t Close(const CloseParams* params, CloseResult*) {
   probe.Record("Close size=" + std::to_string(params->size));
+  probe.WaitForFile("close_wait_file");
   if (probe.GetNum("post_in_entries")) probe.Command("post type=4 text=close");
   {
     std::lock_guard lock(probe.stateMutex);
