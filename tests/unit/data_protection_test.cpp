@@ -1,8 +1,10 @@
 // The data protection service called directly, as the event entry does.
 #include <algorithm>
+#include <atomic>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <thread>
 #include <vector>
 
 #include "util/data_protection.h"
@@ -151,4 +153,22 @@ TEST(DataProtectionUnit, FallbackIdentifierIsTheEmptyDigest) {
   std::string hex;
   for (const uint8_t b : *digest) hex += fmt::format("{:02x}", b);
   EXPECT_EQ(hex, kFallbackHostId);
+}
+
+TEST(DataProtectionUnit, ConcurrentRequestsShareNothing) {
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&failures, t] {
+      for (int i = 0; i < 200; ++i) {
+        const auto text = Text(static_cast<size_t>(1 + (t * 31 + i) % 60));
+        Request seal(RK_CRYPTO_PROTECT, text.size() + 48, text);
+        if (seal.Run() != 0) ++failures;
+        Request open(RK_CRYPTO_UNPROTECT, seal.record.level, seal.Output());
+        if (open.Run() != 0 || open.Output() != text) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
 }
