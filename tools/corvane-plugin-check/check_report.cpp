@@ -87,6 +87,19 @@ std::string SignalText(int signal) {
   return name != nullptr ? fmt::format("SIG{}", name) : fmt::format("signal {}", signal);
 }
 
+// Shown in quotes on one line: control bytes, quotes and backslashes escaped.
+std::string Display(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
+      out += fmt::format("\\x{:02x}", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 std::string Ms(int64_t ns) {
   return fmt::format("{:.3f} ms", static_cast<double>(ns) / 1e6);
 }
@@ -346,7 +359,7 @@ int CheckReport::Print(std::FILE* out) const {
     if (e.size != RK_EVENT_SIZE || e.version != RK_EVENT_VERSION) {
       line += fmt::format(" (size word {}, version {})", e.size, e.version);
     }
-    if (!e.preview.empty()) line += " \"" + Escape(e.preview) + "\"";
+    if (!e.preview.empty()) line += " \"" + Display(e.preview) + "\"";
     fmt::print(out, "{}\n", line);
   }
   if (posts_.size() > kShown) fmt::print(out, "  ... {} more\n", posts_.size() - kShown);

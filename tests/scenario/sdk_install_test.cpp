@@ -1,0 +1,99 @@
+// A plug-in built outside the tree against the installed SDK loads into the
+// real core: install the SDK into a temporary prefix, build the guide's
+// examples with find_package and with pkg-config, and start the core.
+#include <csignal>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include "core_harness.h"
+
+namespace {
+
+int Shell(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  const int raw = ::pclose(pipe);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string Quote(const fs::path& path) {
+  return "'" + path.string() + "'";
+}
+
+} // namespace
+
+TEST(SdkInstall, ExamplesBuildAgainstTheInstalledSdkAndLoad) {
+  CoreLayout layout;
+  const fs::path prefix = layout.root / "prefix";
+  const fs::path build = layout.root / "examples";
+  const std::string cmake = Quote(CORVANE_CMAKE_COMMAND);
+  std::string out;
+
+  ASSERT_EQ(Shell(cmake + " --install " + Quote(CORVANE_BINARY_DIR) + " --prefix " + Quote(prefix) +
+                      " --component corvane-sdk",
+                  out),
+            0)
+      << out;
+  for (const char* file :
+       {"include/rk/core/sdk.h", "include/rk/core/event_parms.h", "include/rk/core/plugin_api.h",
+        "share/cmake/corvane-sdk/corvane-sdk-config.cmake", "share/pkgconfig/corvane-sdk.pc",
+        "bin/corvane-plugin-check"}) {
+    EXPECT_TRUE(fs::exists(prefix / file)) << file;
+  }
+
+  ASSERT_EQ(Shell(cmake + " -S " + Quote(fs::path(CORVANE_SOURCE_DIR) / "docs" / "examples") +
+                      " -B " + Quote(build) + " -G " + Quote(CORVANE_CMAKE_GENERATOR) +
+                      " -DCMAKE_PREFIX_PATH=" + Quote(prefix) +
+                      " '-DCMAKE_C_FLAGS=-Wall -Wextra -Werror'" +
+                      " '-DCMAKE_CXX_FLAGS=-Wall -Wextra -Werror'",
+                  out),
+            0)
+      << out;
+  ASSERT_EQ(Shell(cmake + " --build " + Quote(build), out), 0) << out;
+  ASSERT_TRUE(fs::exists(build / "hello_c.so"));
+  ASSERT_TRUE(fs::exists(build / "hello_cpp.so"));
+
+  // The pkg-config module is relocatable and enough to build the C example.
+  const std::string pc = "PKG_CONFIG_PATH=" + Quote(prefix / "share" / "pkgconfig") + " pkg-config";
+  ASSERT_EQ(Shell(pc + " --cflags corvane-sdk", out), 0) << out;
+  EXPECT_NE(out.find("-I" + (prefix / "share" / "pkgconfig").string() + "/../../include"),
+            std::string::npos)
+      << out;
+  ASSERT_EQ(Shell("cc -std=c11 -Wall -Wextra -Werror -shared -fPIC $(" + pc +
+                      " --cflags corvane-sdk) -o " + Quote(layout.root / "hello_pc.so") + " " +
+                      Quote(fs::path(CORVANE_SOURCE_DIR) / "docs" / "examples" / "hello_c.c"),
+                  out),
+            0)
+      << out;
+
+  // Both pass the installed checker.
+  for (const char* name : {"hello_c.so", "hello_cpp.so"}) {
+    EXPECT_EQ(
+        Shell(Quote(prefix / "bin" / "corvane-plugin-check") + " " + Quote(build / name), out), 0)
+        << out;
+  }
+
+  fs::copy_file(build / "hello_c.so", layout.bin / "plugins" / "hello_c.so");
+  fs::copy_file(build / "hello_cpp.so", layout.bin / "plugins" / "hello_cpp.so");
+  CoreProcess core(layout);
+  core.Start();
+  EXPECT_TRUE(core.WaitForStdout("Loaded plugin 71:hello_c"));
+  EXPECT_TRUE(core.WaitForStdout("Loaded plugin 72:hello_cpp"));
+  EXPECT_TRUE(core.WaitForStdout("hello_c: open"));
+  EXPECT_TRUE(core.WaitForStdout("hello_cpp: open"));
+  // The C++ example's worker alarms reach the C example: it counts them at Close.
+  std::this_thread::sleep_for(2500ms);
+  core.Signal(SIGTERM);
+  const ExitStatus status = core.Wait(30s);
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 0);
+  EXPECT_TRUE(core.WaitForStdout("hello_cpp: closed"));
+  const std::string stdoutText = core.Stdout();
+  EXPECT_EQ(stdoutText.find("hello_c: 0 alarm(s) seen"), std::string::npos) << stdoutText;
+  EXPECT_NE(stdoutText.find(" alarm(s) seen"), std::string::npos) << stdoutText;
+}
