@@ -50,6 +50,22 @@ std::vector<uint8_t> Unhex(const std::string& text) {
   return out;
 }
 
+// Printable bytes as they are, anything else (spaces included) as \xNN.
+[[maybe_unused]] std::string Escaped(const char* text, size_t length) {
+  std::string out;
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c > ' ' && c < 0x7f && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 uint64_t Num(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 0); }
 
 struct Probe {
@@ -69,6 +85,7 @@ struct Probe {
   std::thread control;
   std::thread releaser;
   int listenFd = -1;
+  std::atomic<int> connectionFd{-1}; // the control connection being served
 
   std::string Get(const std::string& key, const std::string& fallback = "") {
     std::lock_guard lock(stateMutex);
@@ -205,6 +222,7 @@ struct Probe {
     for (;;) {
       const int fd = ::accept(listenFd, nullptr, nullptr);
       if (fd < 0) return;
+      connectionFd.store(fd);
       std::string buffer;
       char chunk[4096];
       for (;;) {
@@ -218,6 +236,7 @@ struct Probe {
           (void)!::write(fd, reply.data(), reply.size());
         }
       }
+      connectionFd.store(-1);
       ::close(fd);
     }
   }
@@ -344,7 +363,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   info->writeFlag = static_cast<uint8_t>(probe.GetNum("write"));
   probe.Record("Load size=" + std::to_string(params->size) + " version=" +
                std::to_string(params->version) + " hostid=" +
-               std::string(params->hostId, params->hostIdLength) + " infosize=" +
+               Escaped(params->hostId, params->hostIdLength) + " infosize=" +
                std::to_string(info->size));
   if (probe.GetNum("list_fds")) probe.Record("Fds list=" + Probe::OpenDescriptors());
   probe.Sleep("load_ms");
@@ -369,6 +388,8 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams* params, UnloadResult*) {
   probe.changed.notify_all();
   if (probe.listenFd >= 0) {
     ::shutdown(probe.listenFd, SHUT_RDWR);
+    const int connection = probe.connectionFd.load();
+    if (connection >= 0) ::shutdown(connection, SHUT_RDWR);
     ::close(probe.listenFd);
   }
   if (probe.control.joinable()) probe.control.join();
@@ -402,7 +423,10 @@ RK_PLUGIN_EXPORT int32_t Close(const CloseParams* params, CloseResult*) {
 
 #ifndef PROBE_NO_EVENT
 RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms* again) {
-  const bool keep = probe.GetNum("keep") != 0 && e->data != nullptr;
+  // "keep_type" narrows keeping to one type code.
+  const uint64_t keepType = probe.GetNum("keep_type", ~0ULL);
+  const bool keep = probe.GetNum("keep") != 0 && e->data != nullptr &&
+                    (keepType == ~0ULL || keepType == e->type);
   probe.Record("OnEvent " + Probe::Describe(*e) + " same=" + std::to_string(e == again) +
                " keep=" + std::to_string(keep));
   probe.Sleep("event_ms");
