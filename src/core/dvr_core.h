@@ -76,8 +76,11 @@ public:
   SearchHandler search;
   MemoryMonitor memory;
 
-private:
+  // The dispatch loop; returns once stopping and the queue is empty. Run
+  // calls it; benchmarks drive it in-process.
   void DispatchLoop();
+
+private:
   void ArmTimer(std::chrono::steady_clock::time_point expiry);
   void OnTimer(const boost::system::error_code& error);
   void ReportLeakedReferences();
