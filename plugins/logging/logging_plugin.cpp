@@ -5,8 +5,10 @@
 // from whichever thread logs, several at once; all file work goes through
 // RotatingLogFile, which serialises one record's write at a time. Lines the
 // core prints on its console (flag 0x2) are printed by the core, not here.
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -32,6 +34,20 @@ constexpr const char* kDirectory = "logs";
 constexpr const char* kFileName = "core.log";
 
 ruzuz::RotatingLogFile g_file(kMaxFileBytes, kFileCount);
+PostEventFn g_post = nullptr; // set by Load, before any other call
+
+// Tells the operator on the core's console. The core does not route a record
+// from no id back to a plug-in without an id, so this cannot loop into OnEvent.
+void Warn(const std::string& text) {
+  if (g_post == nullptr) return;
+  LogEvt e;
+  e.flags |= RK_FLAG_CONSOLE;
+  e.source = kIdNone;
+  e.level = 50;
+  e.data = text.data();
+  e.length = static_cast<uint32_t>(text.size());
+  g_post(&e);
+}
 
 // Absolute, so that a plug-in changing the working directory later does not
 // scatter the log.
@@ -43,7 +59,8 @@ std::string LogDirectory() {
 
 } // namespace
 
-RK_PLUGIN_EXPORT int32_t Load(const LoadParams*, PluginInfo* info) {
+RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
+  g_post = params->postEvent;
   info->pluginId = kIdNone;
   info->acceptLog = RK_ACCEPT_LIVE;
   return 0;
@@ -56,7 +73,11 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams*, UnloadResult*) {
 
 RK_PLUGIN_EXPORT int32_t Open(const OpenParams*, OpenResult*) {
   try {
-    g_file.Open(LogDirectory(), kFileName);
+    const std::string directory = LogDirectory();
+    if (!g_file.Open(directory, kFileName)) {
+      const int error = errno;
+      Warn("RuzUZ: cannot open " + directory + "/" + kFileName + ": " + std::strerror(error));
+    }
   } catch (...) {
     // Out of memory: run without a log file rather than fail the core.
   }

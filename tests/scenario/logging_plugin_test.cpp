@@ -166,6 +166,22 @@ TEST(LoggingPlugin, RotatesBySizeKeepingTheNewestFiles) {
   for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
 }
 
+TEST(LoggingPlugin, AnUnusableLogDirectoryIsReportedAndHarmless) {
+  CoreLayout layout;
+  layout.WriteFile("logs", "a file where the directory should be\n");
+  layout.AddProbe("p1.so", "id 0x10000\n");
+  CoreProcess core(layout);
+  core.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("p1.so"), "Open").empty(); }));
+  EXPECT_TRUE(core.WaitForStdout("RuzUZ: cannot open " + (layout.work / "logs").string() +
+                                 "/core.log: Not a directory"))
+      << core.Stdout();
+  core.Signal(SIGTERM);
+  const ExitStatus status = core.Wait(30s);
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 0);
+}
+
 // Stop-time hand-over calls OnEvent from every logging thread at once: lines
 // never interleave and none is lost, also across rotations.
 class LoggingPluginThreads : public ::testing::TestWithParam<std::string> {};
