@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr uint64_t kId = RK_ID_WORD(0x01); // plug-in id 01
+constexpr uint64_t kId = RK_ID_WORD(0x03); // plug-in id 03
 constexpr int kFramesPerSecond = 25;
 constexpr auto kFramePeriod = std::chrono::microseconds(1000000 / kFramesPerSecond);
 constexpr size_t kFrameBytes = 40000;

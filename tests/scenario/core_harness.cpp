@@ -60,6 +60,10 @@ void CoreLayout::AddProbe(const std::string& fileName, const std::string& config
   WriteFile(fileName + ".cfg", config);
 }
 
+void CoreLayout::AddPlugin(const fs::path& built, const std::string& directory) {
+  Copy(built, bin / directory / built.filename());
+}
+
 void CoreLayout::WriteFile(const fs::path& relative, const std::string& content) {
   const fs::path path = work / relative;
   fs::create_directories(path.parent_path());

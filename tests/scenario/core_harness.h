@@ -30,6 +30,9 @@ public:
   // `directory` below bin, and writes its configuration "key value" lines.
   void AddProbe(const std::string& fileName, const std::string& config,
                 const std::string& build = "probe", const std::string& directory = "plugins");
+  // Copies a built plug-in (e.g. a sample from the build's bin/plugins) into
+  // `directory` below bin, under its own file name.
+  void AddPlugin(const fs::path& built, const std::string& directory = "plugins");
   void WriteFile(const fs::path& relativeToWork, const std::string& content);
   std::string ReadFile(const fs::path& relativeToWork) const;
   bool Exists(const fs::path& relativeToWork) const;

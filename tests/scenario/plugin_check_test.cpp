@@ -130,3 +130,32 @@ TEST(PluginCheck, CrashesAndHangsAreReportedNotInherited) {
       << stuck.out;
   EXPECT_TRUE(Has(stuck, "Worker thread (IOCTL 1): did not return")) << stuck.out;
 }
+
+TEST(PluginCheck, TheSamplePluginsPass) {
+  const auto sample = [](const std::string& name) {
+    return (fs::path(CORVANE_SAMPLE_PLUGIN_DIR) / (name + ".so")).string();
+  };
+  const Outcome camera = Check("--life 500 " + sample("camera"));
+  EXPECT_EQ(camera.status, 0) << camera.out;
+  EXPECT_TRUE(Has(camera, "Plug-in id: 01 (id word 0x10000)")) << camera.out;
+  EXPECT_TRUE(Has(camera, "Flags: worker 1, reader 0, write 0")) << camera.out;
+  EXPECT_TRUE(Has(camera, "Worker thread (IOCTL 1): returned")) << camera.out;
+  EXPECT_TRUE(Has(camera, "[worker, running] video live type=0x1 flags=0x1000000 source=0x10000 "
+                          "len=40000"))
+      << camera.out;
+
+  const Outcome recorder = Check(sample("recorder"));
+  EXPECT_EQ(recorder.status, 0) << recorder.out;
+  EXPECT_TRUE(Has(recorder, "Entry points: Load Unload Open Close OnEvent OnSearch"))
+      << recorder.out;
+  EXPECT_TRUE(Has(recorder, "video     0x0000000006000000  live, stored\n")) << recorder.out;
+
+  const Outcome viewer = Check(sample("viewer"));
+  EXPECT_EQ(viewer.status, 0) << viewer.out;
+  EXPECT_TRUE(Has(viewer, "Plug-in id: 00 (id word 0x0)")) << viewer.out;
+  EXPECT_TRUE(Has(viewer, "alarm     0x0000000002000000  live\n")) << viewer.out;
+  EXPECT_TRUE(Has(viewer, "] ipc type=0x2000 flags=0x0 source=0x0 len=44")) << viewer.out;
+
+  for (const Outcome* o : {&camera, &recorder, &viewer})
+    EXPECT_TRUE(Has(*o, "Problems: none\nResult: PASS")) << o->out;
+}
