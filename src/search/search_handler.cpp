@@ -74,7 +74,9 @@ void SearchHandler::StartThread(const std::shared_ptr<AsyncEvent>& search,
     ++running_;
   }
   try {
-    std::thread([this, search, provider]() mutable {
+    // Init-captures, so the copies are not const and really move on: the
+    // thread must hold no reference once RunSearch has ended.
+    std::thread([this, search = search, provider = provider]() mutable {
       RunSearch(std::move(search), std::move(provider));
     }).detach();
   } catch (const std::system_error& error) {

@@ -77,7 +77,7 @@ void StopAndExpectCleanExit(CoreProcess& core) {
   core.Signal(SIGTERM);
   const ExitStatus status = core.Wait(60s);
   EXPECT_TRUE(status.exited);
-  EXPECT_EQ(status.code, 0);
+  EXPECT_EQ(status.code, 0) << core.Stderr();
 }
 
 } // namespace
