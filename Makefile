@@ -1,6 +1,7 @@
 # The two commands of the README, plus a few for developers.
 #   make run    install what is missing, build, start the demo (Ctrl-C stops it)
 #   make test   install what is missing, build, run every test suite
+#   make bench  build, run the benchmark suite (one table, one summary line)
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -22,6 +23,9 @@ run: build
 
 test: build
 	@scripts/run-tests $(BUILD)
+
+bench: build
+	@scripts/run-bench $(BUILD)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')

@@ -1,0 +1,266 @@
+// Rows 1 to 4: the event bus against a one-pop queue, a malloc-copy-free
+// queue, a raw condition-variable hand-off and ZeroMQ.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <zmq.h>
+
+#include "bench_posters.h"
+#include "bench_rows.h"
+#include "core_rig.h"
+#include "queue_floor.h"
+
+using namespace rk::core;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint64_t kPosterId = RK_ID_WORD(0x30); // no plug-in has this id
+constexpr uint64_t kWarmEvents = 1000;
+constexpr uint32_t kFrameBytes = 40000;
+// Frames in flight at most, so that a stalled consumer cannot fill the heap.
+constexpr uint64_t kFrameWindow = 1024;
+constexpr int kLatencyWarm = 20;
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+EventParms Prototype(const std::vector<uint8_t>& frame) {
+  if (frame.empty()) {
+    AlarmEvt small;
+    small.source = kPosterId;
+    return small;
+  }
+  VideoEvt video;
+  video.source = kPosterId;
+  video.data = frame.data();
+  video.length = static_cast<uint32_t>(frame.size());
+  return video;
+}
+
+void WaitFor(const std::atomic<uint64_t>& counter, uint64_t value) {
+  while (counter.load(std::memory_order_acquire) < value) std::this_thread::yield();
+}
+
+// Waits while more than the window is in flight (payload runs only).
+void Throttle(bool window, uint64_t posted, const std::atomic<uint64_t>& delivered, uint64_t base) {
+  if (!window) return;
+  while (posted - (delivered.load(std::memory_order_relaxed) - base) > kFrameWindow)
+    std::this_thread::yield();
+}
+
+// Events per second through the real core: posters -> entry -> queue ->
+// dispatch loop -> three plug-ins, until the loop has drained at the stop.
+double CoreThroughput(const BenchInstall& install, unsigned posters, uint64_t total,
+                      uint32_t payload) {
+  CoreRig rig(install, {});
+  const std::vector<uint8_t> frame(payload, 0x42);
+  const std::atomic<uint64_t>& delivered = rig.State(2).events;
+  {
+    EventParms record = Prototype(frame);
+    for (uint64_t i = 0; i < kWarmEvents; ++i) PostEventCallback(&record);
+    WaitFor(delivered, kWarmEvents);
+  }
+  const uint64_t base = delivered.load();
+  const uint64_t each = total / posters;
+  PosterGroup group(posters, [&](unsigned) {
+    EventParms record = Prototype(frame);
+    for (uint64_t i = 0; i < each; ++i) {
+      Throttle(payload != 0, i, delivered, base);
+      PostEventCallback(&record);
+    }
+  });
+  const auto t0 = Clock::now();
+  group.Go();
+  group.Join();
+  rig.StopAndDrain();
+  const auto t1 = Clock::now();
+  if (delivered.load() - base != each * posters) throw std::runtime_error("core lost events");
+  return static_cast<double>(each * posters) / Seconds(t1 - t0);
+}
+
+// The same through a plain queue, one pop per lock; payloads are copied into
+// a malloc'd block and freed after the three calls.
+double FloorThroughput(const BenchInstall& install, unsigned posters, uint64_t total,
+                       uint32_t payload) {
+  FloorPlugins plugins(install);
+  FloorQueue queue;
+  std::thread consumer([&] {
+    EventParms record;
+    while (queue.Pop(record)) {
+      plugins.Deliver(record);
+      std::free(const_cast<void*>(record.data));
+    }
+  });
+  const std::vector<uint8_t> frame(payload, 0x42);
+  const std::atomic<uint64_t>& delivered = plugins.State(2).events;
+  auto post = [&](EventParms& record) {
+    if (payload != 0) {
+      void* copy = std::malloc(payload);
+      if (copy == nullptr) throw std::bad_alloc();
+      std::memcpy(copy, frame.data(), payload);
+      record.data = copy;
+    }
+    queue.Push(record);
+  };
+  {
+    EventParms record = Prototype(frame);
+    for (uint64_t i = 0; i < kWarmEvents; ++i) post(record);
+    WaitFor(delivered, kWarmEvents);
+  }
+  const uint64_t base = delivered.load();
+  const uint64_t each = total / posters;
+  PosterGroup group(posters, [&](unsigned) {
+    EventParms record = Prototype(frame);
+    for (uint64_t i = 0; i < each; ++i) {
+      Throttle(payload != 0, i, delivered, base);
+      post(record);
+    }
+  });
+  const auto t0 = Clock::now();
+  group.Go();
+  group.Join();
+  queue.Stop();
+  consumer.join();
+  const auto t1 = Clock::now();
+  if (delivered.load() - base != each * posters) throw std::runtime_error("floor lost events");
+  return static_cast<double>(each * posters) / Seconds(t1 - t0);
+}
+
+// ZeroMQ inproc PUSH/PULL, one sender and one receiver, 224-byte messages.
+double ZmqThroughput(uint64_t total) {
+  void* context = zmq_ctx_new();
+  void* pull = zmq_socket(context, ZMQ_PULL);
+  void* push = zmq_socket(context, ZMQ_PUSH);
+  if (zmq_bind(pull, "inproc://corvane-bench") != 0 ||
+      zmq_connect(push, "inproc://corvane-bench") != 0)
+    throw std::runtime_error("zmq setup failed");
+  std::atomic<bool> warm{false};
+  uint64_t received = 0;
+  std::thread consumer([&] {
+    EventParms record;
+    for (uint64_t i = 0; i < kWarmEvents + total; ++i) {
+      if (zmq_recv(pull, &record, sizeof record, 0) == static_cast<int>(sizeof record)) ++received;
+      if (i + 1 == kWarmEvents) warm.store(true, std::memory_order_release);
+    }
+  });
+  EventParms record = Prototype({});
+  for (uint64_t i = 0; i < kWarmEvents; ++i) zmq_send(push, &record, sizeof record, 0);
+  while (!warm.load(std::memory_order_acquire)) std::this_thread::yield();
+  const auto t0 = Clock::now();
+  for (uint64_t i = 0; i < total; ++i) zmq_send(push, &record, sizeof record, 0);
+  consumer.join();
+  const auto t1 = Clock::now();
+  zmq_close(push);
+  zmq_close(pull);
+  zmq_ctx_term(context);
+  if (received != kWarmEvents + total) throw std::runtime_error("zmq lost messages");
+  return static_cast<double>(total) / Seconds(t1 - t0);
+}
+
+// Post -> first OnEvent latencies (ns), one stamped record every millisecond.
+template <typename PostFn>
+std::vector<int64_t> Latencies(int samples, const BenchPluginState& first, PostFn post) {
+  std::vector<int64_t> latencies;
+  auto next = Clock::now();
+  for (int i = 0; i < kLatencyWarm + samples; ++i) {
+    AlarmEvt record;
+    record.source = kPosterId;
+    std::memcpy(reinterpret_cast<char*>(&record) + kBenchMarkOffset, &kBenchStampMark,
+                sizeof kBenchStampMark);
+    const int64_t stamp =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    std::memcpy(reinterpret_cast<char*>(&record) + kBenchStampOffset, &stamp, sizeof stamp);
+    post(record);
+    next += std::chrono::milliseconds(1);
+    std::this_thread::sleep_until(next);
+    while (first.stamped.load(std::memory_order_acquire) < static_cast<uint64_t>(i + 1))
+      std::this_thread::yield();
+    if (i >= kLatencyWarm) latencies.push_back(first.lastLatencyNs.load(std::memory_order_relaxed));
+  }
+  return latencies;
+}
+
+std::vector<int64_t> CoreLatencies(const BenchInstall& install, int samples) {
+  CoreRig rig(install, {});
+  return Latencies(samples, rig.State(0), [](EventParms& record) { PostEventCallback(&record); });
+}
+
+std::vector<int64_t> FloorLatencies(const BenchInstall& install, int samples) {
+  FloorPlugins plugins(install);
+  FloorQueue queue;
+  std::thread consumer([&] {
+    EventParms record;
+    while (queue.Pop(record)) plugins.Deliver(record);
+  });
+  auto latencies =
+      Latencies(samples, plugins.State(0), [&](EventParms& record) { queue.Push(record); });
+  queue.Stop();
+  consumer.join();
+  return latencies;
+}
+
+BenchRow RatioRow(std::string id, std::string what, double core, double floor, double target,
+                  bool atLeast, std::string (*format)(double)) {
+  BenchRow row;
+  row.id = std::move(id);
+  row.what = std::move(what);
+  row.core = format(core);
+  row.floor = format(floor);
+  row.ratio = core / floor;
+  row.target = (atLeast ? ">= " : "<= ") + Fixed(target, 1);
+  row.met = atLeast ? *row.ratio >= target : *row.ratio <= target;
+  row.summary = row.id + " " + Fixed(*row.ratio, 2) + "x";
+  return row;
+}
+
+} // namespace
+
+std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& config) {
+  const auto small = static_cast<uint64_t>(1'000'000 * config.scale);
+  const auto frames = static_cast<uint64_t>(100'000 * config.scale);
+  const int samples = std::max(100, static_cast<int>(1000 * config.scale));
+
+  std::vector<double> core1, floor1, core2, floor2, zmq, coreFrames, floorFrames;
+  std::vector<double> coreP50, coreP99, floorP50, floorP99;
+  for (int round = 0; round < config.rounds; ++round) {
+    core1.push_back(CoreThroughput(install, 1, small, 0));
+    floor1.push_back(FloorThroughput(install, 1, small, 0));
+    zmq.push_back(ZmqThroughput(small));
+    core2.push_back(CoreThroughput(install, 2, small, 0));
+    floor2.push_back(FloorThroughput(install, 2, small, 0));
+    coreFrames.push_back(CoreThroughput(install, 1, frames, kFrameBytes));
+    floorFrames.push_back(FloorThroughput(install, 1, frames, kFrameBytes));
+  }
+  // A second each per run: three pairs are enough for a stable p99.
+  for (int round = 0; round < std::min(config.rounds, 3); ++round) {
+    const auto core = CoreLatencies(install, samples);
+    const auto floor = FloorLatencies(install, samples);
+    coreP50.push_back(Percentile(core, 50) / 1e3);
+    coreP99.push_back(Percentile(core, 99) / 1e3);
+    floorP50.push_back(Percentile(floor, 50) / 1e3);
+    floorP99.push_back(Percentile(floor, 99) / 1e3);
+  }
+
+  std::vector<BenchRow> rows;
+  rows.push_back(RatioRow("1a", "small records, 1 poster -> 3 plug-ins (events/s)", Median(core1),
+                          Median(floor1), 1.0, true, Rate));
+  rows.push_back(RatioRow("1b", "small records, 2 posters -> 3 plug-ins (events/s)", Median(core2),
+                          Median(floor2), 1.0, true, Rate));
+  rows.push_back(RatioRow("2", "40,000-byte payloads, 1 poster (frames/s)", Median(coreFrames),
+                          Median(floorFrames), 0.9, true, Rate));
+  BenchRow latency = RatioRow("3", "idle latency post -> OnEvent, p50 / p99 (us)", Median(coreP99),
+                              Median(floorP99), 1.5, false, Rate);
+  latency.core = Fixed(Median(coreP50), 1) + " / " + Fixed(Median(coreP99), 1);
+  latency.floor = Fixed(Median(floorP50), 1) + " / " + Fixed(Median(floorP99), 1);
+  latency.summary = "3 p99 " + Fixed(*latency.ratio, 2) + "x";
+  rows.push_back(latency);
+  BenchRow versus = RatioRow("4", "core (1a) vs ZeroMQ inproc PUSH/PULL, 224 B (msgs/s)",
+                             Median(core1), Median(zmq), 1.5, true, Rate);
+  rows.push_back(versus);
+  return rows;
+}
