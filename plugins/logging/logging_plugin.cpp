@@ -61,7 +61,10 @@ std::string LogDirectory() {
 
 RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   g_post = params->postEvent;
-  info->pluginId = kIdNone;
+  // Id 01: a plug-in of its own, so that the core's own lines (source
+  // "none") reach it; index 1 is also the one whose threshold no
+  // configuration can change.
+  info->pluginId = RK_ID_WORD(0x01);
   info->acceptLog = RK_ACCEPT_LIVE;
   return 0;
 }

@@ -294,7 +294,7 @@ TEST(Documents, ExactStatusFileAndEvent) {
       "OpenCode=\"0\" LogLevel=\"25" + tail + plugin +
       "196608\" Filename=\"beta.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" " +
       "OpenCode=\"0\" LogLevel=\"-1" + tail + plugin +
-      "-2147483648\" Filename=\"RuzUZ.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" " +
+      "65536\" Filename=\"RuzUZ.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" " +
       "OpenCode=\"0\" LogLevel=\"-1" + tail +
       "\t\t\t<Library Name=\"corvaned\" Filename=\"corvaned\" Version=\"9.8.7\"/>\n" + plugin +
       "1\" Filename=\"broken.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" " +

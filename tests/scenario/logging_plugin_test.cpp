@@ -50,7 +50,7 @@ void UseSmallLoggingPlugin(CoreLayout& layout) {
 
 TEST(LoggingPlugin, CoreLinesAndPluginRecordsReachTheLogFile) {
   CoreLayout layout;
-  layout.AddProbe("p1.so", "id 0x10000\ncontrol 1\n");
+  layout.AddProbe("p1.so", "id 0x20000\ncontrol 1\n");
   CoreProcess core(layout);
   core.Start();
   ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("p1.so"), "Open").empty(); }));
@@ -83,13 +83,13 @@ TEST(LoggingPlugin, CoreLinesAndPluginRecordsReachTheLogFile) {
     }
     return -1;
   };
-  // The core's own lines that are logged while it stops reach the plug-in
-  // directly from the logging thread. (While running, the core's records are
-  // not routed to a plug-in without an id, so "Loaded plugin" and "Opening"
-  // are not asserted here.)
-  const int closing = find("Closing 01:p1");
+  // The core's own lines: queued while it runs, handed over directly while
+  // it stops.
+  EXPECT_GE(find("Loaded plugin 02:p1"), 0) << log;
+  EXPECT_GE(find("Opening 02:p1"), 0) << log;
+  const int closing = find("Closing 02:p1");
   ASSERT_GE(closing, 0) << log;
-  EXPECT_GT(find("Closing 00:RuzUZ"), closing) << log;
+  EXPECT_GT(find("Closing 01:RuzUZ"), closing) << log;
   std::smatch m;
   ASSERT_TRUE(std::regex_match(lines[closing], m, kLine));
   EXPECT_EQ(m[1], "Info");
@@ -99,7 +99,7 @@ TEST(LoggingPlugin, CoreLinesAndPluginRecordsReachTheLogFile) {
   ASSERT_GE(hello, 0) << log;
   ASSERT_TRUE(std::regex_match(lines[hello], m, kLine));
   EXPECT_EQ(m[1], "Warning");
-  EXPECT_EQ(m[2], "01");
+  EXPECT_EQ(m[2], "02");
 
   const int first = find("first");
   ASSERT_GE(first, 0) << log;
@@ -121,7 +121,7 @@ TEST(LoggingPlugin, CoreLinesAndPluginRecordsReachTheLogFile) {
 TEST(LoggingPlugin, RotatesBySizeKeepingTheNewestFiles) {
   CoreLayout layout;
   UseSmallLoggingPlugin(layout); // 3 files of 4096 bytes
-  layout.AddProbe("p1.so", "id 0x10000\ncontrol 1\n");
+  layout.AddProbe("p1.so", "id 0x20000\ncontrol 1\n");
   // A log that survived an earlier run is appended to, then rotated away.
   layout.WriteFile("logs/core.log", "earlier run\n");
   CoreProcess core(layout);
@@ -210,7 +210,7 @@ TEST_P(LoggingPluginThreads, ConcurrentRecordsStayWhole) {
   info.size = sizeof info;
   info.version = 3;
   ASSERT_EQ(load(&lp, &info), 0);
-  EXPECT_EQ(info.pluginId, kIdNone);
+  EXPECT_EQ(info.pluginId, RK_ID_WORD(0x01));
   EXPECT_EQ(info.acceptLog, RK_ACCEPT_LIVE);
   EXPECT_EQ(info.acceptVideo | info.acceptAudio | info.acceptAlarm | info.acceptPos |
                 info.acceptAnalytic,

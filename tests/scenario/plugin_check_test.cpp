@@ -40,7 +40,7 @@ TEST(PluginCheck, TheLoggingPluginPasses) {
   const Outcome o = Check(CORVANE_LOGGING_PLUGIN);
   EXPECT_EQ(o.status, 0) << o.out;
   EXPECT_TRUE(Has(o, "Entry points: Load Unload Open Close OnEvent")) << o.out;
-  EXPECT_TRUE(Has(o, "Plug-in id: none (0x80000000)")) << o.out;
+  EXPECT_TRUE(Has(o, "Plug-in id: 01 (id word 0x10000)")) << o.out;
   EXPECT_TRUE(Has(o, "log       0x0000000002000000  live\n")) << o.out;
   EXPECT_TRUE(Has(o, "Flags: worker 0, reader 0, write 0")) << o.out;
   EXPECT_TRUE(Has(o, "Problems: none\nResult: PASS")) << o.out;
@@ -137,10 +137,10 @@ TEST(PluginCheck, TheSamplePluginsPass) {
   };
   const Outcome camera = Check("--life 500 " + sample("camera"));
   EXPECT_EQ(camera.status, 0) << camera.out;
-  EXPECT_TRUE(Has(camera, "Plug-in id: 01 (id word 0x10000)")) << camera.out;
+  EXPECT_TRUE(Has(camera, "Plug-in id: 03 (id word 0x30000)")) << camera.out;
   EXPECT_TRUE(Has(camera, "Flags: worker 1, reader 0, write 0")) << camera.out;
   EXPECT_TRUE(Has(camera, "Worker thread (IOCTL 1): returned")) << camera.out;
-  EXPECT_TRUE(Has(camera, "[worker, running] video live type=0x1 flags=0x1000000 source=0x10000 "
+  EXPECT_TRUE(Has(camera, "[worker, running] video live type=0x1 flags=0x1000000 source=0x30000 "
                           "len=40000"))
       << camera.out;
 
