@@ -6,6 +6,7 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 60
 
 .PHONY: all deps build run test bench fuzz format clean
 
@@ -26,6 +27,9 @@ test: build
 
 bench: build
 	@scripts/run-bench $(BUILD)
+
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
