@@ -45,6 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     record.data = payload.empty() ? nullptr : payload.data();
     core.OnConfigDelta(record);
     CheckLevels(core.log);
+    // A republished status waits in the queue: let the dispatch loop (with no
+    // plug-ins) release it, as a running core would.
+    core.RequestStop();
+    core.DispatchLoop();
   }
 
   // The level update alone, on whatever rapidxml makes of the bytes.

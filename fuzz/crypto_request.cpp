@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 5;
   capacity %= 4097;
   std::vector<uint8_t> buffer(capacity, 0);
-  std::memcpy(buffer.data(), data, std::min<size_t>(size, capacity));
+  if (capacity != 0) std::memcpy(buffer.data(), data, std::min<size_t>(size, capacity));
   const std::vector<uint8_t> before = buffer;
 
   EventParms record = Record(operation, buffer, valid);
