@@ -239,8 +239,8 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
     coreFrames.push_back(CoreThroughput(install, 1, frames, kFrameBytes));
     floorFrames.push_back(FloorThroughput(install, 1, frames, kFrameBytes));
   }
-  // A second each per run: three pairs are enough for a stable p99.
-  for (int round = 0; round < std::min(config.rounds, 3); ++round) {
+  // About a second per run; a p99 needs every round it can get here.
+  for (int round = 0; round < config.rounds; ++round) {
     const auto core = CoreLatencies(install, samples);
     const auto floor = FloorLatencies(install, samples);
     coreP50.push_back(Percentile(core, 50) / 1e3);
