@@ -1,6 +1,7 @@
 // Routing by accept words, payload references, the stop drain and the log path.
 #include <csignal>
 #include <gtest/gtest.h>
+#include <regex>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -269,7 +270,10 @@ TEST(EventBus, DebugLinesForSlowDeliveryAndLeakedReferences) {
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait(30s).code, 0);
   const std::string out = core.Stdout();
-  EXPECT_NE(out.find("slow took 7ms for video event from s3 [1,234]"), std::string::npos) << out;
+  // At least the 7 ms the plug-in sleeps; a loaded machine may add more.
+  EXPECT_TRUE(std::regex_search(out, std::regex("slow took ([7-9]|[1-9][0-9]+)ms for video event "
+                                                "from s3 \\[1,234\\]")))
+      << out;
   // Plain log records are never reported; one with the modifier bit is.
   EXPECT_EQ(out.find("for log event from s3 [7]"), std::string::npos);
   EXPECT_NE(out.find("for log event from s3 [6]"), std::string::npos);

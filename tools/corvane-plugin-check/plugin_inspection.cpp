@@ -148,6 +148,9 @@ void InspectInChild(const InspectOptions& options, int fd) {
   g_fd = fd;
   t_thread = "main";
   InstallCrashHandlers();
+  // Some runtimes (ThreadSanitizer's, for one) start a helper thread with the
+  // first thread a process makes; let that happen before taking the baseline.
+  std::thread([] {}).join();
   const int threadsBefore = CountThreads();
 
   void* handle = nullptr;
