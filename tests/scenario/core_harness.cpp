@@ -41,10 +41,9 @@ CoreLayout::CoreLayout(bool withLoggingPlugin) {
   Copy(CORVANE_CORE_BINARY, bin / "corvane-core");
   if (withLoggingPlugin) Copy(CORVANE_LOGGING_PLUGIN, bin / "plugins" / "RuzUZ.so");
   WriteFile("scripts/get_id.sh", "#!/bin/sh\necho test-host-id\n");
-  fs::permissions(work / "scripts" / "get_id.sh", fs::perms::owner_all | fs::perms::group_read |
-                                                      fs::perms::group_exec |
-                                                      fs::perms::others_read |
-                                                      fs::perms::others_exec);
+  fs::permissions(work / "scripts" / "get_id.sh",
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec);
 }
 
 CoreLayout::~CoreLayout() {
@@ -78,7 +77,9 @@ std::string CoreLayout::ReadFile(const fs::path& relative) const {
   return text.str();
 }
 
-bool CoreLayout::Exists(const fs::path& relative) const { return fs::exists(work / relative); }
+bool CoreLayout::Exists(const fs::path& relative) const {
+  return fs::exists(work / relative);
+}
 
 std::vector<std::string> CoreLayout::Calls(const std::string& fileName) const {
   std::vector<std::string> lines;
@@ -155,7 +156,9 @@ void CoreProcess::Pump(int fd, std::string& sink) {
   ::close(fd);
 }
 
-void CoreProcess::Signal(int signal) { ::kill(pid_, signal); }
+void CoreProcess::Signal(int signal) {
+  ::kill(pid_, signal);
+}
 
 bool CoreProcess::Running() {
   if (status_) return false;
@@ -222,8 +225,7 @@ std::string CoreProcess::Stderr() {
 
 bool CoreProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds limit) {
   std::unique_lock lock(outputMutex_);
-  return outputChanged_.wait_for(lock, limit,
-                                 [&] { return out_.find(text) != std::string::npos; });
+  return outputChanged_.wait_for(lock, limit, [&] { return out_.find(text) != std::string::npos; });
 }
 
 size_t CoreProcess::CountStdout(const std::string& text) {
@@ -304,4 +306,18 @@ std::string CallField(const std::string& line, const std::string& key) {
     at += needle.size();
   }
   return "";
+}
+
+std::string HexOf(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string HexOf(const std::vector<uint8_t>& bytes) {
+  return HexOf(std::string(bytes.begin(), bytes.end()));
 }

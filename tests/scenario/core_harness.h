@@ -122,6 +122,10 @@ private:
 // Polls `predicate` until true or `limit` passes.
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 10s);
 
+// Bytes as lower-case hex digits, as the probe writes payloads and takes them.
+std::string HexOf(const std::string& bytes);
+std::string HexOf(const std::vector<uint8_t>& bytes);
+
 // Lines of the probe calls file starting with `entry` (e.g. "OnEvent").
 std::vector<std::string> CallsOf(const std::vector<std::string>& calls, const std::string& entry);
 // Value of "key=" in a call line.

@@ -11,16 +11,6 @@
 
 namespace {
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
 // corvaned beside the core, so that its default core path is used.
 CoreProcess::Options Corvaned(CoreLayout& layout, std::vector<std::string> extra = {}) {
   const fs::path binary = layout.bin / "corvaned";
@@ -42,7 +32,7 @@ bool HasCall(const CoreLayout& layout, const std::string& file, const std::strin
 // A plug-in packet through the core to corvaned, which summarises it.
 void RoundTrip(ProbeControl& probe, CoreProcess& daemon, const std::string& payload) {
   const auto packet = Packet(0x55, 1u << 20, payload);
-  EXPECT_EQ(probe.Command("post type=8192 hex=" + Hex(packet)), "ret=0");
+  EXPECT_EQ(probe.Command("post type=8192 hex=" + HexOf(packet)), "ret=0");
   EXPECT_TRUE(daemon.WaitForStdout("corvaned: packet from plug-in 01: kind 85, " +
                                    std::to_string(packet.size()) + " bytes"));
 }

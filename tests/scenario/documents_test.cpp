@@ -13,16 +13,6 @@ namespace {
 
 const std::string kDefaulted = "\nConfig defaulted";
 
-std::string Hex(const std::string& text) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 std::string Unhex(const std::string& hex) {
   std::string out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
@@ -269,7 +259,7 @@ TEST(Documents, ExactStatusFileAndEvent) {
   const std::string delta =
       Delta("<?xml?><Varn><Modules Delta=\"1\">", Entry("131072", "25") + Entry("196608", "-1"));
   EXPECT_EQ(
-      ProbeControl(layout, "alpha.so").Command("post type=256 flags=0x1000010 hex=" + Hex(delta)),
+      ProbeControl(layout, "alpha.so").Command("post type=256 flags=0x1000010 hex=" + HexOf(delta)),
       "ret=0");
   ASSERT_TRUE(WaitUntil([&] { return CoreConfigEvents(layout, "beta.so").size() == 2; }, 20s));
   ASSERT_TRUE(WaitUntil(
@@ -361,7 +351,7 @@ TEST(Documents, DeltaRepublishesOnlyOnChangeAndInItsWindows) {
   // marker, any republish the record caused has reached beta too.
   size_t markers = 0;
   auto post = [&](const std::string& text, const std::string& flags = "0x1000010") {
-    EXPECT_EQ(alpha->Command("post type=256 flags=" + flags + " hex=" + Hex(text)), "ret=0");
+    EXPECT_EQ(alpha->Command("post type=256 flags=" + flags + " hex=" + HexOf(text)), "ret=0");
     EXPECT_EQ(alpha->Command("post type=4 text=marker"), "ret=0");
     ++markers;
     EXPECT_TRUE(WaitUntil([&] { return MarkersSeen(layout, "beta.so") == markers; }, 20s));

@@ -11,16 +11,6 @@
 
 namespace {
 
-std::string HexOf(const std::string& text) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 // OnEvent lines of a probe whose payload is `text`.
 std::vector<std::string> Got(const CoreLayout& layout, const std::string& probe,
                              const std::string& text) {

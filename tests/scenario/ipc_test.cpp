@@ -18,16 +18,6 @@ uint32_t Address(uint32_t id) {
   return id << 20;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> out;
   for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -54,7 +44,7 @@ void Sync(CoreProcess& core, const CoreLayout& layout, const std::string& tag) {
   ASSERT_TRUE(core.Send(packet));
   ASSERT_TRUE(WaitUntil([&] {
     const auto data = Delivered(layout, "a.so");
-    return !data.empty() && data.back() == Hex(packet);
+    return !data.empty() && data.back() == HexOf(packet);
   })) << tag;
 }
 
@@ -74,13 +64,13 @@ TEST(Ipc, FramingAcrossAndWithinMessages) {
   const auto three = Packet(102, Address(1), "three");
   ASSERT_TRUE(core.Send(Join({one, two})));
   ASSERT_TRUE(core.Send(three));
-  expected.insert(expected.end(), {Hex(one), Hex(two), Hex(three)});
+  expected.insert(expected.end(), {HexOf(one), HexOf(two), HexOf(three)});
 
   // A header in one message, its payload in the next: delivered once.
   const auto split = Packet(103, Address(1), std::string(300, 's'));
   ASSERT_TRUE(core.Send({split.begin(), split.begin() + 16}));
   ASSERT_TRUE(core.Send({split.begin() + 16, split.end()}));
-  expected.push_back(Hex(split));
+  expected.push_back(HexOf(split));
 
   // The largest packet there is.
   std::string payload(65536 - 16, '\0');
@@ -88,7 +78,7 @@ TEST(Ipc, FramingAcrossAndWithinMessages) {
   const auto largest = Packet(104, Address(1), payload);
   ASSERT_EQ(largest.size(), 65536u);
   ASSERT_TRUE(core.Send(largest));
-  expected.push_back(Hex(largest));
+  expected.push_back(HexOf(largest));
   ASSERT_TRUE(WaitUntil([&] { return Delivered(layout, "a.so").size() >= expected.size(); }));
   EXPECT_EQ(Delivered(layout, "a.so"), expected);
   EXPECT_EQ(core.CountStdout(kBadLength), 0u);
@@ -105,7 +95,7 @@ TEST(Ipc, FramingAcrossAndWithinMessages) {
     Sync(core, layout, std::to_string(length));
   }
   for (const auto& data : Delivered(layout, "a.so"))
-    EXPECT_EQ(data.find(Hex(Packet(106, Address(1), "discarded"))), std::string::npos);
+    EXPECT_EQ(data.find(HexOf(Packet(106, Address(1), "discarded"))), std::string::npos);
 
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait().code, 0);
@@ -166,7 +156,7 @@ TEST(Ipc, StopPacketStillHandlesPacketsBehindIt) {
   const ExitStatus status = core.Wait();
   EXPECT_TRUE(status.exited);
   EXPECT_EQ(status.code, 0);
-  EXPECT_EQ(Delivered(layout, "a.so"), std::vector<std::string>{Hex(behind)});
+  EXPECT_EQ(Delivered(layout, "a.so"), std::vector<std::string>{HexOf(behind)});
   const auto calls = layout.Calls("a.so");
   EXPECT_EQ(CallsOf(calls, "Close").size(), 1u);
   EXPECT_EQ(calls.back().rfind("Unload", 0), 0u);
@@ -194,7 +184,7 @@ TEST(Ipc, DeliveryByIdWithLegacyFallback) {
   const auto ioctl = CallsOf(layout.Calls("l.so"), "IOCTL code=4");
   ASSERT_EQ(ioctl.size(), 1u);
   EXPECT_EQ(CallField(ioctl[0], "len"), std::to_string(legacy.size()));
-  EXPECT_EQ(CallField(ioctl[0], "data"), Hex(legacy));
+  EXPECT_EQ(CallField(ioctl[0], "data"), HexOf(legacy));
   EXPECT_TRUE(Delivered(layout, "n.so").empty());
   EXPECT_TRUE(CallsOf(layout.Calls("n.so"), "IOCTL code=4").empty());
 
@@ -212,16 +202,16 @@ TEST(Ipc, PluginPacketsReachTheParentUnchanged) {
 
   const auto first = Packet(400, Address(1), "first request");
   const auto second = Packet(401, Address(1), "second");
-  EXPECT_EQ(probe.Command("post type=8192 hex=" + Hex(first)), "ret=0");
+  EXPECT_EQ(probe.Command("post type=8192 hex=" + HexOf(first)), "ret=0");
   EXPECT_EQ(probe.Command("post type=8192 nulldata len=5"), "ret=0"); // nothing to send
-  EXPECT_EQ(probe.Command("post type=8192 hex=" + Hex(second)), "ret=0");
+  EXPECT_EQ(probe.Command("post type=8192 hex=" + HexOf(second)), "ret=0");
   EXPECT_EQ(core.Receive(10s), first);
   EXPECT_EQ(core.Receive(10s), second);
 
   // Longer than one send may carry: consecutive sends of at most 65536 bytes.
   std::vector<uint8_t> big(65536 + 4464);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + 1);
-  EXPECT_EQ(probe.Command("post type=8192 hex=" + Hex(big)), "ret=0");
+  EXPECT_EQ(probe.Command("post type=8192 hex=" + HexOf(big)), "ret=0");
   const auto head = core.Receive(10s);
   const auto tail = core.Receive(10s);
   ASSERT_TRUE(head && tail);
@@ -279,7 +269,7 @@ TEST(Ipc, PacketsReachAPluginAfterCloseUntilUnload) {
   const auto afterClose = Packet(500, Address(1), "after close");
   ASSERT_TRUE(core.Send(afterClose));
   ASSERT_TRUE(WaitUntil([&] { return Delivered(layout, "a.so").size() == 1; }));
-  EXPECT_EQ(Delivered(layout, "a.so")[0], Hex(afterClose));
+  EXPECT_EQ(Delivered(layout, "a.so")[0], HexOf(afterClose));
   layout.WriteFile("go-close", "");
 
   ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("a.so"), "Unload").empty(); }, 20s));
@@ -289,7 +279,7 @@ TEST(Ipc, PacketsReachAPluginAfterCloseUntilUnload) {
   ASSERT_TRUE(core.WaitForStdout(kDisconnected, 20s));
   layout.WriteFile("go-unload", "");
   EXPECT_EQ(core.Wait().code, 0);
-  EXPECT_EQ(Delivered(layout, "a.so"), std::vector<std::string>{Hex(afterClose)});
+  EXPECT_EQ(Delivered(layout, "a.so"), std::vector<std::string>{HexOf(afterClose)});
   // Delivered between its Close and its Unload.
   const auto calls = layout.Calls("a.so");
   size_t close = 0, ipc = 0, unload = 0;

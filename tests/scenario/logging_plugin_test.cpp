@@ -28,16 +28,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::string HexOf(const std::string& text) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 // "2026-01-03 14:03:07.042 Warning  01 hello"
 const std::regex kLine(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\S+) +([0-9a-f]{2}) (.*))");
 
