@@ -221,13 +221,19 @@ TEST(EventBus, CriticalRecordsReachSyslog) {
   EXPECT_EQ(out.rfind("\x1b[38;5;37m\x1b[38;5;1m", grave), out.rfind('\n', grave) + 1);
   timeval timeout{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  char buffer[1024] = {};
-  const ssize_t n = ::recv(fd, buffer, sizeof buffer - 1, 0);
-  ASSERT_GT(n, 0);
-  const std::string message(buffer, static_cast<size_t>(n));
-  EXPECT_NE(message.find("grave-news"), std::string::npos) << message;
-  EXPECT_EQ(message.find("<"), 0u);
-  EXPECT_EQ(message.substr(0, 3), "<10"); // LOG_USER | LOG_CRIT = 8 + 2
+  // Other cores running at the same time may log to the same socket.
+  std::string message, seen;
+  for (;;) {
+    char buffer[1024] = {};
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer - 1, 0);
+    if (n <= 0) break;
+    message.assign(buffer, static_cast<size_t>(n));
+    seen += message + "\n";
+    EXPECT_EQ(message.find("quiet-news"), std::string::npos);
+    if (message.find("grave-news") != std::string::npos) break;
+  }
+  ASSERT_NE(message.find("grave-news"), std::string::npos) << seen;
+  EXPECT_EQ(message.substr(0, 4), "<10>"); // LOG_USER | LOG_CRIT = 8 + 2
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait(30s).code, 0);
 }
