@@ -7,7 +7,7 @@
 #include <set>
 #include <sys/wait.h>
 
-#include "inspection_protocol.h"
+#include "check_protocol.h"
 #include "rk/core/sdk.h"
 
 namespace check {

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "check_report.h"
-#include "inspection_protocol.h"
-#include "plugin_inspection.h"
+#include "check_protocol.h"
+#include "plugin_trial.h"
 
 namespace fs = std::filesystem;
 

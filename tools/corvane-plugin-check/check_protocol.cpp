@@ -1,4 +1,4 @@
-#include "inspection_protocol.h"
+#include "check_protocol.h"
 
 #include <cstdio>
 

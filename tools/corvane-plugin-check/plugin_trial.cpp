@@ -1,4 +1,4 @@
-#include "plugin_inspection.h"
+#include "plugin_trial.h"
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "inspection_protocol.h"
+#include "check_protocol.h"
 #include "rk/core/sdk.h"
 
 using namespace rk::core;
