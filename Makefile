@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test bench fuzz format clean
+.PHONY: all deps build run test test-sanitizers bench fuzz format clean
 
 all: build
 
@@ -22,8 +22,15 @@ build: deps
 run: build
 	@scripts/run-demo $(BUILD)
 
+# Sanitizer suites after the normal one, e.g. SANITIZERS="address thread".
+# Not yet by default: their findings are being worked through.
+SANITIZERS ?=
+
 test: build
-	@scripts/run-tests $(BUILD)
+	@scripts/run-tests $(BUILD) $(SANITIZERS)
+
+test-sanitizers: build
+	@scripts/run-tests $(BUILD) address thread
 
 bench: build
 	@scripts/run-bench $(BUILD)
@@ -35,4 +42,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan run
+	rm -rf $(BUILD) build-address build-thread run

@@ -87,7 +87,7 @@ TEST_F(IpcChannelTest, ParentIdentityFields) {
                                  "9.9\0"
                                  "Background:true\0"
                                  "ignored",
-                                 40)),
+                                 36)),
             Texts("corvaned", "9.9"));
   EXPECT_TRUE(core_.log.ConsoleOff());
   // A later packet without the third field leaves the console off.
