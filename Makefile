@@ -22,9 +22,9 @@ build: deps
 run: build
 	@scripts/run-demo $(BUILD)
 
-# Sanitizer suites after the normal one, e.g. SANITIZERS="address thread".
-# Not yet by default: their findings are being worked through.
-SANITIZERS ?=
+# Sanitizer suites after the normal one: AddressSanitizer + UBSan by default;
+# SANITIZERS="address thread" adds ThreadSanitizer, SANITIZERS= skips both.
+SANITIZERS ?= address
 
 test: build
 	@scripts/run-tests $(BUILD) $(SANITIZERS)

@@ -174,7 +174,8 @@ struct Probe {
       std::vector<uint8_t> input = Unhex(kv["hex"]);
       const size_t cap = kv.count("cap") ? Num(kv["cap"]) : input.size();
       std::vector<uint8_t> buffer(cap + 64, 0xEE);
-      std::memcpy(buffer.data(), input.data(), std::min(input.size(), buffer.size()));
+      if (!input.empty())
+        std::memcpy(buffer.data(), input.data(), std::min(input.size(), buffer.size()));
       EventParms e;
       InitEvent(e);
       e.type = RK_TYPE_CRYPTO;

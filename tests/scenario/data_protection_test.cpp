@@ -69,7 +69,7 @@ protected:
     core.Signal(SIGTERM);
     const ExitStatus status = core.Wait(30s);
     EXPECT_TRUE(status.exited);
-    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(status.code, 0) << core.Stderr();
   }
 
   // Protects `hex` and checks the buffer, then returns the protected bytes.
