@@ -22,9 +22,9 @@ build: deps
 run: build
 	@scripts/run-demo $(BUILD)
 
-# Sanitizer suites after the normal one: AddressSanitizer + UBSan by default;
-# SANITIZERS="address thread" adds ThreadSanitizer, SANITIZERS= skips both.
-SANITIZERS ?= address
+# Sanitizer suites after the normal one: AddressSanitizer + UBSan, then
+# ThreadSanitizer; SANITIZERS=address runs only the first, SANITIZERS= neither.
+SANITIZERS ?= address thread
 
 test: build
 	@scripts/run-tests $(BUILD) $(SANITIZERS)

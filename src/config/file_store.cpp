@@ -84,10 +84,16 @@ void WriteFileAtomically(const std::string& path, const char* bytes, size_t leng
     const Descriptor fd(
         ::open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) RaiseSystem("Failed to open ", pending, errno);
-    const ssize_t written = ::write(fd.get(), bytes, length);
-    // The incomplete pending file stays; the next read discards it.
-    if (written < 0 || static_cast<size_t>(written) != length)
-      RaiseSystem("Failed to write ", pending, errno);
+    // A short write (a size limit, a full disk) is not an error by itself;
+    // the next call says why, so the message never carries a stale errno.
+    // On failure the incomplete pending file stays; the next read discards it.
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t written = ::write(fd.get(), bytes + done, length - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) RaiseSystem("Failed to write ", pending, written < 0 ? errno : EIO);
+      done += static_cast<size_t>(written);
+    }
   }
   // The target keeps its old content unless this succeeds.
   if (::rename(pending.c_str(), path.c_str()) != 0)

@@ -1,4 +1,5 @@
 // Entry point of the core: corvane-core <descriptor>.
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -14,6 +15,11 @@ int main(int argc, char** argv) {
                  argc > 0 ? argv[0] : "corvane-core");
     return 0;
   }
+
+  // A closed console pipe or a file size limit must fail the one write,
+  // not end the process: both errors are handled where they happen.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   std::error_code error;
   const std::filesystem::path executable =

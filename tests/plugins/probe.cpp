@@ -6,6 +6,7 @@
 // to "<file name>.calls": "<Entry> tid=<id> key=value ...". With "control 1"
 // it serves "<file name>.sock" (UNIX stream, one line per command, one line
 // per answer) so a scenario can make it post while the core runs.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -84,6 +85,16 @@ struct Probe {
 
   std::thread control;
   std::thread releaser;
+  std::thread spammer;
+  std::vector<std::thread> stormers;
+
+  // Stress traffic. Each storm payload starts with "STRM", the poster's id
+  // index, its thread and a sequence number; posters note which sequence
+  // numbers were accepted, a "tally" probe which ones arrived.
+  std::mutex stormMutex; // guards accepted and tally
+  std::map<std::string, std::vector<uint32_t>> accepted, tally;
+  std::atomic<uint64_t> refused{0};
+  std::atomic<uint64_t> afterCloseAccepted{0}, afterCloseRefused{0};
   int listenFd = -1;
   std::atomic<int> connectionFd{-1}; // the control connection being served
 
@@ -110,6 +121,13 @@ struct Probe {
   void Sleep(const std::string& key) {
     const uint64_t ms = GetNum(key);
     if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
+
+  // "post_everywhere": every entry point posts an alarm naming itself.
+  void PostFromEntry(const char* entry) {
+    if (GetNum("post_everywhere") && post)
+      Record(std::string("EntryPost entry=") + entry + " " +
+             Command(std::string("post type=4 text=") + entry));
   }
 
   static std::string Describe(const EventParms& e) {
@@ -203,6 +221,16 @@ struct Probe {
       std::lock_guard lock(stateMutex);
       return "kept=" + std::to_string(kept.size());
     }
+    if (verb == "storm") {
+      // storm threads=T count=N big=K: T threads of N records each.
+      const auto threads = static_cast<uint32_t>(Num(kv["threads"]));
+      const auto count = static_cast<uint32_t>(Num(kv["count"]));
+      const auto big = static_cast<uint32_t>(Num(kv["big"]));
+      std::lock_guard lock(stormMutex);
+      for (uint32_t t = 0; t < threads; ++t)
+        stormers.emplace_back([this, t, count, big] { Storm(t, count, big); });
+      return "ok";
+    }
     if (verb == "set") {
       for (auto& [k, v] : kv) Set(k, v);
       return "ok";
@@ -268,6 +296,14 @@ struct Probe {
       std::this_thread::sleep_for(std::chrono::milliseconds(ms));
       lock.lock();
       if (kept.empty()) continue;
+      if (cfg["release_all"] == "1") {
+        std::deque<const void*> all;
+        all.swap(kept);
+        lock.unlock();
+        for (const void* p : all) Decref(p);
+        lock.lock();
+        continue;
+      }
       const void* p = kept.front();
       kept.pop_front();
       lock.unlock();
@@ -300,6 +336,103 @@ struct Probe {
     if (file.empty()) return;
     for (int i = 0; i < 6000 && ::access(file.c_str(), F_OK) != 0; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  // Posts `count` storm records from one thread: small alarms, and every
+  // `big`-th one a 40 KB live video frame. Stops early once the probe closes.
+  void Storm(uint32_t thread, uint32_t count, uint32_t big) {
+    std::vector<uint8_t> payload(40960);
+    std::vector<uint32_t> mine;
+    uint64_t no = 0;
+    const uint32_t index = static_cast<uint32_t>((id >> 16) & 0xFF);
+    for (uint32_t seq = 0; seq < count; ++seq) {
+      {
+        std::lock_guard lock(stateMutex);
+        if (closed || unloading) break;
+      }
+      const bool large = big && seq % big == big - 1;
+      std::memcpy(payload.data(), "STRM", 4);
+      std::memcpy(payload.data() + 4, &index, 4);
+      std::memcpy(payload.data() + 8, &thread, 4);
+      std::memcpy(payload.data() + 12, &seq, 4);
+      EventParms e;
+      InitEvent(e);
+      e.type = large ? RK_TYPE_VIDEO : RK_TYPE_ALARM;
+      e.flags = kLive;
+      e.source = id;
+      e.data = payload.data();
+      e.length = large ? 40960 : 32;
+      if (post(&e) == 0) mine.push_back(seq);
+      else ++no;
+    }
+    refused += no;
+    std::lock_guard lock(stormMutex);
+    accepted[std::to_string(index) + "." + std::to_string(thread)] = std::move(mine);
+  }
+
+  // Notes a storm record; false for any other payload.
+  bool Tally(const EventParms& e) {
+    if (!e.data || e.length < 16 || std::memcmp(e.data, "STRM", 4) != 0) return false;
+    uint32_t words[3];
+    std::memcpy(words, static_cast<const uint8_t*>(e.data) + 4, sizeof words);
+    std::lock_guard lock(stormMutex);
+    tally[std::to_string(words[0]) + "." + std::to_string(words[1])].push_back(words[2]);
+    return true;
+  }
+
+  // "a-b,c,..." of sorted numbers; "dups=N" counts repeats.
+  static std::string Ranges(std::vector<uint32_t> numbers, size_t& dups) {
+    std::sort(numbers.begin(), numbers.end());
+    const size_t all = numbers.size();
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    dups = all - numbers.size();
+    std::string out;
+    for (size_t i = 0; i < numbers.size();) {
+      size_t j = i;
+      while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+      if (!out.empty()) out += ',';
+      out += std::to_string(numbers[i]);
+      if (j > i) out += "-" + std::to_string(numbers[j]);
+      i = j + 1;
+    }
+    return out.empty() ? "none" : out;
+  }
+
+  void RecordStorm() {
+    std::lock_guard lock(stormMutex);
+    size_t dups = 0;
+    for (auto& [key, seqs] : accepted)
+      Record("Storm key=" + key + " count=" + std::to_string(seqs.size()) +
+             " seqs=" + Ranges(seqs, dups) + " refused=" + std::to_string(refused.load()));
+    for (auto& [key, seqs] : tally) {
+      const std::string ranges = Ranges(seqs, dups);
+      Record("Tally key=" + key + " count=" + std::to_string(seqs.size()) +
+             " dups=" + std::to_string(dups) + " seqs=" + ranges);
+    }
+  }
+
+  // Posts a small alarm every millisecond from Open until Unload, through
+  // Close and after it.
+  void Spam() {
+    for (;;) {
+      bool wasClosed;
+      {
+        std::lock_guard lock(stateMutex);
+        if (unloading) return;
+        wasClosed = closed;
+      }
+      EventParms e;
+      InitEvent(e);
+      e.type = RK_TYPE_ALARM;
+      e.flags = kLive;
+      e.source = id;
+      static const char text[] = "spam";
+      e.data = text;
+      e.length = 4;
+      const uint32_t ret = post(&e);
+      if (wasClosed) ++(ret == 0 ? afterCloseAccepted : afterCloseRefused);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 
   // "fd:target,..." for every descriptor open in the process.
@@ -369,6 +502,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   if (probe.GetNum("list_fds")) probe.Record("Fds list=" + Probe::OpenDescriptors());
   probe.Sleep("load_ms");
   const int32_t result = static_cast<int32_t>(probe.GetNum("load_result"));
+  probe.PostFromEntry("load");
   if (result == 0) {
     if (probe.GetNum("control")) probe.StartControl();
     if (probe.GetNum("release_after_ms"))
@@ -395,6 +529,22 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams* params, UnloadResult*) {
   }
   if (probe.control.joinable()) probe.control.join();
   if (probe.releaser.joinable()) probe.releaser.join();
+  if (probe.spammer.joinable()) probe.spammer.join();
+  for (auto& t : probe.stormers) t.join();
+  if (probe.GetNum("release_at_unload")) {
+    std::deque<const void*> all;
+    {
+      std::lock_guard lock(probe.stateMutex);
+      all.swap(probe.kept);
+    }
+    for (const void* p : all) probe.Decref(p);
+    probe.Record("ReleasedAtUnload count=" + std::to_string(all.size()));
+  }
+  probe.RecordStorm();
+  if (probe.GetNum("spam"))
+    probe.Record("Spam after_close_accepted=" + std::to_string(probe.afterCloseAccepted.load()) +
+                 " after_close_refused=" + std::to_string(probe.afterCloseRefused.load()));
+  probe.PostFromEntry("unload");
   return 0;
 }
 #endif
@@ -404,6 +554,8 @@ RK_PLUGIN_EXPORT int32_t Open(const OpenParams* params, OpenResult*) {
   probe.Record("Open size=" + std::to_string(params->size));
   probe.Sleep("open_ms");
   if (probe.GetNum("post_in_entries")) probe.Command("post type=4 text=open");
+  probe.PostFromEntry("open");
+  if (probe.GetNum("spam")) probe.spammer = std::thread([] { probe.Spam(); });
   return 0;
 }
 #endif
@@ -413,6 +565,7 @@ RK_PLUGIN_EXPORT int32_t Close(const CloseParams* params, CloseResult*) {
   probe.Record("Close size=" + std::to_string(params->size));
   probe.WaitForFile("close_wait_file");
   if (probe.GetNum("post_in_entries")) probe.Command("post type=4 text=close");
+  probe.PostFromEntry("close");
   {
     std::lock_guard lock(probe.stateMutex);
     probe.closed = true;
@@ -428,6 +581,12 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms* again) {
   const uint64_t keepType = probe.GetNum("keep_type", ~0ULL);
   const bool keep = probe.GetNum("keep") != 0 && e->data != nullptr &&
                     (keepType == ~0ULL || keepType == e->type);
+  // Storm records are only counted: a line each would swamp the calls file.
+  if (probe.GetNum("tally") && probe.Tally(*e)) {
+    if (keep) probe.Keep(e->data);
+    return keep ? 1 : 0;
+  }
+  if (e->type != RK_TYPE_ALARM) probe.PostFromEntry("onevent");
   probe.Record("OnEvent " + Probe::Describe(*e) + " same=" + std::to_string(e == again) +
                " keep=" + std::to_string(keep));
   probe.Sleep("event_ms");
@@ -441,6 +600,7 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms* again) {
 #ifndef PROBE_NO_SEARCH
 RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) {
   probe.Record("OnSearch " + Probe::Describe(*request));
+  probe.PostFromEntry("onsearch");
   if (probe.GetNum("search_nested")) {
     std::string reply = probe.Command("post type=1 flags=0x1000000 source=0 request=0x99 text=x");
     probe.Record("SearchNested " + reply);
@@ -494,6 +654,7 @@ RK_PLUGIN_EXPORT int32_t Read(const ReadParams* params, void* second) {
                " len=" + std::to_string(params->length) + " request=" +
                std::to_string(params->request) + " second=" + std::to_string(second != nullptr) +
                (params->data && params->length ? " data=" + Hex(params->data, params->length) : ""));
+  probe.PostFromEntry("read");
   if (params->length == 0 && params->request == 0) probe.WaitClosed(); // reader thread
   probe.Record("ReadDone");
   return 0;
@@ -506,6 +667,7 @@ RK_PLUGIN_EXPORT int32_t Write(const WriteParams* params, WriteResult* result, u
                " type=" + std::to_string(params->type) + " len=" + std::to_string(params->length) +
                " source=" + std::to_string(params->source) +
                " partsize=" + std::to_string(params->partSize));
+  probe.PostFromEntry("write");
   result->keep = 0;
   return 0;
 }
@@ -514,6 +676,7 @@ RK_PLUGIN_EXPORT int32_t Write(const WriteParams* params, WriteResult* result, u
 #ifndef PROBE_NO_IPC
 RK_PLUGIN_EXPORT int32_t OnIpcResult(const void* packet, uint32_t length) {
   probe.Record("OnIpcResult len=" + std::to_string(length) + " data=" + Hex(packet, length));
+  probe.PostFromEntry("onipcresult");
   return 0;
 }
 #endif
@@ -524,6 +687,7 @@ RK_PLUGIN_EXPORT int32_t IOCTL(const IoctlParams* params, IoctlResult* result) {
                std::to_string(params->size) + " len=" + std::to_string(params->length) +
                (params->data && params->length ? " data=" + Hex(params->data, params->length)
                                                : ""));
+  probe.PostFromEntry("ioctl");
   if (params->code == RK_IOCTL_WORKER) {
     if (probe.GetNum("post_in_entries")) probe.Command("post type=4 text=worker");
     probe.WaitClosed();
