@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test test-sanitizers bench fuzz format clean
+.PHONY: all deps build run test bench fuzz format clean
 
 all: build
 
@@ -28,9 +28,6 @@ SANITIZERS ?= address thread
 
 test: build
 	@scripts/run-tests $(BUILD) $(SANITIZERS)
-
-test-sanitizers: build
-	@scripts/run-tests $(BUILD) address thread
 
 bench: build
 	@scripts/run-bench $(BUILD)

@@ -22,8 +22,7 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 
   std::error_code error;
-  const std::filesystem::path executable =
-      std::filesystem::canonical("/proc/self/exe", error);
+  const std::filesystem::path executable = std::filesystem::canonical("/proc/self/exe", error);
   if (error) {
     std::fputs("failed to find canonical path", stderr);
     return 1;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <dlfcn.h>
 #include <fmt/format.h>
-#include <cstring>
 #include <mutex>
 
 #include "events/dispatch_timing.h"
@@ -14,8 +14,7 @@ using namespace rk::core;
 
 namespace {
 
-template <typename Fn>
-Fn Symbol(void* handle, const char* name) {
+template <typename Fn> Fn Symbol(void* handle, const char* name) {
   if (handle == nullptr) return nullptr;
   return reinterpret_cast<Fn>(dlsym(handle, name));
 }
@@ -33,8 +32,7 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEv
   std::shared_ptr<Plugin> plugin(new Plugin());
   const size_t slash = path.find_last_of('/');
   plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
-  plugin->info.size = sizeof(PluginInfo);
-  plugin->info.version = 3;
+  plugin->info = MakeRecord<PluginInfo>();
 
   plugin->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (plugin->handle == nullptr) {
@@ -49,9 +47,7 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEv
     plugin->loadCode = RK_LOAD_MISSING_ENTRY;
     plugin->errorText = "missing Load()/Unload()";
   } else {
-    LoadParams params{};
-    params.size = sizeof(LoadParams);
-    params.version = 4;
+    auto params = MakeRecord<LoadParams>();
     params.postEvent = postEvent;
     params.hostId = hostId.c_str();
     params.hostIdLength = static_cast<uint32_t>(hostId.size());
@@ -95,12 +91,8 @@ void Plugin::Open() {
     read = Symbol<ReadFn>(handle, "Read");
     write = Symbol<WriteFn>(handle, "Write");
   }
-  OpenParams params{};
-  params.size = sizeof(OpenParams);
-  params.version = 1;
-  OpenResult result{};
-  result.size = sizeof(OpenResult);
-  result.version = 1;
+  auto params = MakeRecord<OpenParams>();
+  auto result = MakeRecord<OpenResult>();
   const int64_t t0 = NowNs();
   openFn(&params, &result);
   openTimeNs = NowNs() - t0;
@@ -110,13 +102,9 @@ void Plugin::Open() {
 void Plugin::ProvideWorkerThreadIf() {
   if (ioctl == nullptr || info.workerFlag == 0 || workerThread.joinable()) return;
   workerThread = std::thread([fn = ioctl] {
-    IoctlParams params{};
-    params.size = sizeof(IoctlParams);
-    params.version = 1;
+    auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_WORKER;
-    IoctlResult result{};
-    result.size = sizeof(IoctlResult);
-    result.version = 1;
+    auto result = MakeRecord<IoctlResult>();
     result.code = RK_IOCTL_WORKER;
     fn(&params, &result);
   });
@@ -125,9 +113,7 @@ void Plugin::ProvideWorkerThreadIf() {
 void Plugin::StartAsyncReaderIf() {
   if (read == nullptr || info.readerFlag == 0 || readerThread.joinable()) return;
   readerThread = std::thread([fn = read] {
-    ReadParams params{};
-    params.size = sizeof(ReadParams);
-    params.version = 1;
+    auto params = MakeRecord<ReadParams>();
     params.mode = 1;
     fn(&params, nullptr);
   });
@@ -146,12 +132,8 @@ void Plugin::Close() {
     write = nullptr;
   }
   if (closeFn == nullptr) return;
-  CloseParams params{};
-  params.size = sizeof(CloseParams);
-  params.version = 1;
-  CloseResult result{};
-  result.size = sizeof(CloseResult);
-  result.version = 1;
+  auto params = MakeRecord<CloseParams>();
+  auto result = MakeRecord<CloseResult>();
   closeFn(&params, &result);
 }
 
@@ -168,12 +150,8 @@ void Plugin::Unload() {
     handle = nullptr;
   }
   if (unloadFn != nullptr) {
-    UnloadParams params{};
-    params.size = sizeof(UnloadParams);
-    params.version = 1;
-    UnloadResult result{};
-    result.size = sizeof(UnloadResult);
-    result.version = 1;
+    auto params = MakeRecord<UnloadParams>();
+    auto result = MakeRecord<UnloadResult>();
     unloadFn(&params, &result);
   }
   if (library != nullptr) dlclose(library);
@@ -192,7 +170,9 @@ void Plugin::ForgetAll() {
   ioctl = nullptr;
 }
 
-bool Plugin::DeliverEvent(const EventParms& record) { return DeliverEventUnlocked(record); }
+bool Plugin::DeliverEvent(const EventParms& record) {
+  return DeliverEventUnlocked(record);
+}
 
 bool Plugin::DeliverEventGuarded(const EventParms& record) {
   std::shared_lock lock(guard_);
@@ -203,28 +183,20 @@ bool Plugin::DeliverEventUnlocked(const EventParms& record) {
   if (onEvent != nullptr) return onEvent(&record, &record) != 0;
   if (record.type == RK_TYPE_CONFIG) {
     if (ioctl == nullptr) return false;
-    IoctlParams params{};
-    params.size = sizeof(IoctlParams);
-    params.version = 1;
+    auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_CONFIG;
     params.length = record.length;
     params.data = record.data;
-    IoctlResult result{};
-    result.size = sizeof(IoctlResult);
-    result.version = 1;
+    auto result = MakeRecord<IoctlResult>();
     result.code = RK_IOCTL_CONFIG;
     ioctl(&params, &result);
     return result.keep != 0;
   }
   if (write != nullptr && info.writeFlag != 0) {
-    WriteParams params{};
-    params.size = sizeof(WriteParams);
-    params.version = 1;
+    auto params = MakeRecord<WriteParams>();
     static_assert(sizeof(WriteParams) - 16 == sizeof(EventParms) - 8);
     std::memcpy(&params.length, &record.length, sizeof(EventParms) - 8);
-    WriteResult result{};
-    result.size = sizeof(WriteResult);
-    result.version = 1;
+    auto result = MakeRecord<WriteResult>();
     write(&params, &result, record.type);
     return result.keep != 0;
   }
@@ -236,9 +208,7 @@ void Plugin::DeliverSearch(const EventParms& request) {
   if (onSearch != nullptr) {
     onSearch(&request, &request);
   } else if (read != nullptr && info.readerFlag != 0) {
-    ReadParams params{};
-    params.size = sizeof(ReadParams);
-    params.version = 1;
+    auto params = MakeRecord<ReadParams>();
     params.mode = 1;
     params.length = request.length;
     params.data = request.data;
@@ -252,15 +222,11 @@ void Plugin::DeliverIpc(const void* packet, uint32_t length) {
   if (onIpcResult != nullptr) {
     onIpcResult(packet, length);
   } else if (ioctl != nullptr) {
-    IoctlParams params{};
-    params.size = sizeof(IoctlParams);
-    params.version = 1;
+    auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_IPC;
     params.length = length;
     params.data = packet;
-    IoctlResult result{};
-    result.size = sizeof(IoctlResult);
-    result.version = 1;
+    auto result = MakeRecord<IoctlResult>();
     result.code = RK_IOCTL_IPC;
     ioctl(&params, &result);
   }
@@ -276,7 +242,9 @@ bool Plugin::HasRead() const {
   return read != nullptr;
 }
 
-std::string_view Plugin::DisplayStem() const { return ::DisplayStem(fileName); }
+std::string_view Plugin::DisplayStem() const {
+  return ::DisplayStem(fileName);
+}
 
 std::string Plugin::TableName() const {
   const size_t dot = fileName.find_last_of('.');

@@ -67,7 +67,9 @@ std::vector<uint8_t> Unhex(const std::string& text) {
   return out;
 }
 
-uint64_t Num(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 0); }
+uint64_t Num(const std::string& text) {
+  return std::strtoull(text.c_str(), nullptr, 0);
+}
 
 struct Probe {
   std::string name; // own file name, e.g. "a.so"
@@ -176,8 +178,10 @@ struct Probe {
     std::string word;
     while (in >> word) {
       const size_t eq = word.find('=');
-      if (eq != std::string::npos) kv[word.substr(0, eq)] = word.substr(eq + 1);
-      else kv[word] = "1";
+      if (eq != std::string::npos)
+        kv[word.substr(0, eq)] = word.substr(eq + 1);
+      else
+        kv[word] = "1";
     }
     if (verb == "post") {
       std::vector<uint8_t> payload;
@@ -362,8 +366,10 @@ struct Probe {
       e.source = id;
       e.data = payload.data();
       e.length = large ? 40960 : 32;
-      if (post(&e) == 0) mine.push_back(seq);
-      else ++no;
+      if (post(&e) == 0)
+        mine.push_back(seq);
+      else
+        ++no;
     }
     refused += no;
     std::lock_guard lock(stormMutex);
@@ -477,8 +483,8 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
     }
     std::fclose(f);
   }
-  probe.callsFd = ::open((probe.name + ".calls").c_str(),
-                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  probe.callsFd =
+      ::open((probe.name + ".calls").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   probe.post = params->postEvent;
   probe.id = probe.GetNum("id", RK_ID_NONE);
   info->pluginId = probe.id;
@@ -495,10 +501,10 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   info->workerFlag = static_cast<uint8_t>(probe.GetNum("worker"));
   info->readerFlag = static_cast<uint8_t>(probe.GetNum("reader"));
   info->writeFlag = static_cast<uint8_t>(probe.GetNum("write"));
-  probe.Record("Load size=" + std::to_string(params->size) + " version=" +
-               std::to_string(params->version) + " hostid=" +
-               Escaped(params->hostId, params->hostIdLength) + " infosize=" +
-               std::to_string(info->size));
+  probe.Record("Load size=" + std::to_string(params->size) +
+               " version=" + std::to_string(params->version) +
+               " hostid=" + Escaped(params->hostId, params->hostIdLength) +
+               " infosize=" + std::to_string(info->size));
   if (probe.GetNum("list_fds")) probe.Record("Fds list=" + Probe::OpenDescriptors());
   probe.Sleep("load_ms");
   const int32_t result = static_cast<int32_t>(probe.GetNum("load_result"));
@@ -516,6 +522,11 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
 RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams* params, UnloadResult*) {
   probe.Record("Unload size=" + std::to_string(params->size));
   probe.WaitForFile("unload_wait_file");
+  // A spammer gets to post a few times between Close and Unload.
+  for (int i = 0;
+       i < 500 && probe.GetNum("spam") && probe.afterCloseAccepted + probe.afterCloseRefused < 3;
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   {
     std::lock_guard lock(probe.stateMutex);
     probe.unloading = true;
@@ -579,8 +590,8 @@ RK_PLUGIN_EXPORT int32_t Close(const CloseParams* params, CloseResult*) {
 RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms* again) {
   // "keep_type" narrows keeping to one type code.
   const uint64_t keepType = probe.GetNum("keep_type", ~0ULL);
-  const bool keep = probe.GetNum("keep") != 0 && e->data != nullptr &&
-                    (keepType == ~0ULL || keepType == e->type);
+  const bool keep =
+      probe.GetNum("keep") != 0 && e->data != nullptr && (keepType == ~0ULL || keepType == e->type);
   // Storm records are only counted: a line each would swamp the calls file.
   if (probe.GetNum("tally") && probe.Tally(*e)) {
     if (keep) probe.Keep(e->data);
@@ -635,9 +646,9 @@ RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) 
     e.length = static_cast<uint32_t>(length);
     const auto t0 = std::chrono::steady_clock::now();
     const uint32_t ret = probe.post(&e);
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - t0)
-                            .count();
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
     probe.Record("SearchPost i=" + std::to_string(i) + " ret=" + std::to_string(ret) +
                  " waited_ms=" + std::to_string(waited));
     probe.Sleep("search_gap_ms");
@@ -650,10 +661,11 @@ RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) 
 
 #ifndef PROBE_NO_READ
 RK_PLUGIN_EXPORT int32_t Read(const ReadParams* params, void* second) {
-  probe.Record("Read size=" + std::to_string(params->size) + " mode=" + std::to_string(params->mode) +
-               " len=" + std::to_string(params->length) + " request=" +
-               std::to_string(params->request) + " second=" + std::to_string(second != nullptr) +
-               (params->data && params->length ? " data=" + Hex(params->data, params->length) : ""));
+  probe.Record(
+      "Read size=" + std::to_string(params->size) + " mode=" + std::to_string(params->mode) +
+      " len=" + std::to_string(params->length) + " request=" + std::to_string(params->request) +
+      " second=" + std::to_string(second != nullptr) +
+      (params->data && params->length ? " data=" + Hex(params->data, params->length) : ""));
   probe.PostFromEntry("read");
   if (params->length == 0 && params->request == 0) probe.WaitClosed(); // reader thread
   probe.Record("ReadDone");
@@ -683,10 +695,10 @@ RK_PLUGIN_EXPORT int32_t OnIpcResult(const void* packet, uint32_t length) {
 
 #ifndef PROBE_NO_IOCTL
 RK_PLUGIN_EXPORT int32_t IOCTL(const IoctlParams* params, IoctlResult* result) {
-  probe.Record("IOCTL code=" + std::to_string(params->code) + " size=" +
-               std::to_string(params->size) + " len=" + std::to_string(params->length) +
-               (params->data && params->length ? " data=" + Hex(params->data, params->length)
-                                               : ""));
+  probe.Record(
+      "IOCTL code=" + std::to_string(params->code) + " size=" + std::to_string(params->size) +
+      " len=" + std::to_string(params->length) +
+      (params->data && params->length ? " data=" + Hex(params->data, params->length) : ""));
   probe.PostFromEntry("ioctl");
   if (params->code == RK_IOCTL_WORKER) {
     if (probe.GetNum("post_in_entries")) probe.Command("post type=4 text=worker");

@@ -107,7 +107,8 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
   traffic.emplace_back([&] {
     while (!done) {
       const auto packet = core.Receive(100ms);
-      if (packet && packet->size() > 16) receivedUp.emplace_back(packet->begin() + 16, packet->end());
+      if (packet && packet->size() > 16)
+        receivedUp.emplace_back(packet->begin() + 16, packet->end());
     }
   });
   // Searches, every other one cancelled right away.

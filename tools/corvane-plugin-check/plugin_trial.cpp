@@ -182,16 +182,12 @@ void InspectInChild(const InspectOptions& options, int fd) {
   }
 
   static const std::string kHostId = "corvane-plugin-check";
-  LoadParams loadParams{};
-  loadParams.size = sizeof(LoadParams);
-  loadParams.version = 4;
+  auto loadParams = MakeRecord<LoadParams>();
   loadParams.postEvent = &Recorder;
   loadParams.hostId = kHostId.c_str();
   loadParams.hostIdLength = static_cast<uint32_t>(kHostId.size());
   // Kept alive until Unload, as the core keeps it: the plug-in may hold on to it.
-  static PluginInfo info{};
-  info.size = sizeof(PluginInfo);
-  info.version = 3;
+  static auto info = MakeRecord<PluginInfo>();
   const int64_t loadCode = Step("Load", [&] { return load(&loadParams, &info); });
   {
     std::string words = fmt::format("info {:#x}", info.pluginId);
@@ -215,13 +211,9 @@ void InspectInChild(const InspectOptions& options, int fd) {
     Send("worker-started");
     worker = std::thread([ioctl] {
       t_thread = "worker";
-      IoctlParams params{};
-      params.size = sizeof(IoctlParams);
-      params.version = 1;
+      auto params = MakeRecord<IoctlParams>();
       params.code = RK_IOCTL_WORKER;
-      IoctlResult result{};
-      result.size = sizeof(IoctlResult);
-      result.version = 1;
+      auto result = MakeRecord<IoctlResult>();
       result.code = RK_IOCTL_WORKER;
       ioctl(&params, &result);
       Send("worker-returned");
@@ -234,12 +226,8 @@ void InspectInChild(const InspectOptions& options, int fd) {
   const bool opened = open != nullptr && close != nullptr;
   if (opened) {
     Step("Open", [&] {
-      OpenParams params{};
-      params.size = sizeof(OpenParams);
-      params.version = 1;
-      OpenResult result{};
-      result.size = sizeof(OpenResult);
-      result.version = 1;
+      auto params = MakeRecord<OpenParams>();
+      auto result = MakeRecord<OpenResult>();
       return open(&params, &result);
     });
     const auto read = Symbol<ReadFn>(handle, "Read");
@@ -247,9 +235,7 @@ void InspectInChild(const InspectOptions& options, int fd) {
       Send("reader-started");
       reader = std::thread([read] {
         t_thread = "reader";
-        ReadParams params{};
-        params.size = sizeof(ReadParams);
-        params.version = 1;
+        auto params = MakeRecord<ReadParams>();
         params.mode = 1;
         read(&params, nullptr);
         Send("reader-returned");
@@ -262,12 +248,8 @@ void InspectInChild(const InspectOptions& options, int fd) {
 
   if (opened) {
     Step("Close", [&] {
-      CloseParams params{};
-      params.size = sizeof(CloseParams);
-      params.version = 1;
-      CloseResult result{};
-      result.size = sizeof(CloseResult);
-      result.version = 1;
+      auto params = MakeRecord<CloseParams>();
+      auto result = MakeRecord<CloseResult>();
       return close(&params, &result);
     });
     g_step = "closed";
@@ -285,12 +267,8 @@ void InspectInChild(const InspectOptions& options, int fd) {
     });
   }
   Step("Unload", [&] {
-    UnloadParams params{};
-    params.size = sizeof(UnloadParams);
-    params.version = 1;
-    UnloadResult result{};
-    result.size = sizeof(UnloadResult);
-    result.version = 1;
+    auto params = MakeRecord<UnloadParams>();
+    auto result = MakeRecord<UnloadResult>();
     return unload(&params, &result);
   });
   g_step = "after-unload";

@@ -259,6 +259,24 @@ using OnSearchFn = rk_core_OnSearchFn;
 using ReadFn = rk_core_ReadFn;
 using WriteFn = rk_core_WriteFn;
 using IoctlFn = rk_core_IoctlFn;
+
+// The interface version each record is handed over with.
+template <typename Record>
+inline constexpr uint32_t kRecordVersion = 1;
+template <>
+inline constexpr uint32_t kRecordVersion<LoadParams> = 4;
+template <>
+inline constexpr uint32_t kRecordVersion<PluginInfo> = 3;
+
+// A zeroed record with its size and version set, as the core fills one
+// before a call.
+template <typename Record>
+constexpr Record MakeRecord() {
+  Record record{};
+  record.size = sizeof(Record);
+  record.version = kRecordVersion<Record>;
+  return record;
+}
 } // namespace rk::core
 #endif
 
