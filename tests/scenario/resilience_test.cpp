@@ -163,7 +163,7 @@ TEST(Resilience, KilledWhileRewritingTheStatusFileEveryStartReadsIt) {
         << "seed " << seed << " round " << round;
   }
   // The last kill's document, read by one more start.
-  CoreProcess last(layout, {{}, false});
+  CoreProcess last(layout);
   last.Start();
   ASSERT_TRUE(Opened(layout, "alpha.so", kKills + 1));
   last.Signal(SIGTERM);
