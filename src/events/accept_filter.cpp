@@ -4,7 +4,9 @@ using namespace rk::core;
 
 namespace {
 
-bool Takes(uint64_t acceptWord) { return (acceptWord & RK_ACCEPT_LIVE) != 0; }
+bool Takes(uint64_t acceptWord) {
+  return (acceptWord & RK_ACCEPT_LIVE) != 0;
+}
 
 // Video and audio share one rule, with their own exact type and accept word.
 bool AcceptsMedia(const PluginInfo& p, const EventParms& r, uint64_t exactType, uint64_t word) {

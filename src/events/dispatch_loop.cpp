@@ -30,8 +30,9 @@ void ReportSlowDelivery(const PluginList& loaded, const Plugin& plugin, const Ev
   if (CoreLogThreshold() != 0) return;
   std::string& buffer = ThreadLogBuffer();
   buffer.clear();
-  fmt::format_to(std::back_inserter(buffer), LogLocale(), "{} took {}ms for {} event from {} [{:L}]",
-                 plugin.DisplayStem(), elapsedNs / 1'000'000, DispatchCategory(record.type),
+  fmt::format_to(std::back_inserter(buffer), LogLocale(),
+                 "{} took {}ms for {} event from {} [{:L}]", plugin.DisplayStem(),
+                 elapsedNs / 1'000'000, DispatchCategory(record.type),
                  SenderName(loaded, record.source), record.length);
   LogText(kLogDebug, buffer.data(), buffer.size());
 }

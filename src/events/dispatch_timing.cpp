@@ -1,5 +1,7 @@
 #include "events/dispatch_timing.h"
 
+// One line per category reads as the table it is.
+// clang-format off
 const char* DispatchCategory(uint64_t type) {
   switch (type & ~uint64_t{RK_TYPE_MODIFIER}) {
   case RK_TYPE_UNSPECIFIED: return "unspecified";
@@ -20,6 +22,7 @@ const char* DispatchCategory(uint64_t type) {
   default: return "unknown";
   }
 }
+// clang-format on
 
 std::string_view DisplayStem(std::string_view fileName) {
   const size_t dot = fileName.find('.');

@@ -3,8 +3,7 @@
 using namespace rk::core;
 
 namespace {
-template <typename Leaf>
-std::any View(const EventParms& r) {
+template <typename Leaf> std::any View(const EventParms& r) {
   return static_cast<const Leaf*>(&r);
 }
 } // namespace

@@ -13,8 +13,9 @@ uint32_t DvrCore::EventEntry(EventParms& record) {
       return static_cast<uint32_t>(log.Effective(SourceIndex(record.source)));
     if (!log.Filter(record)) return Stopping() ? RK_POST_REFUSED : RK_POST_OK;
     if (Stopping()) {
-      // Nothing is queued any more: the logging plug-in gets it now.
-      if (plugins.logging) plugins.logging->DeliverEventGuarded(record);
+      // Nothing is queued any more: the logging plug-in gets live records
+      // now; stored ones were never filtered and are refused.
+      if (plugins.logging && IsLive(record)) plugins.logging->DeliverEventGuarded(record);
       return RK_POST_REFUSED;
     }
     break;

@@ -30,23 +30,18 @@ void LogAt(int32_t level, fmt::format_string<Args...> format, Args&&... args) {
   LogText(level, buffer.data(), buffer.size());
 }
 
-template <typename... Args>
-void LogDebug(fmt::format_string<Args...> format, Args&&... args) {
+template <typename... Args> void LogDebug(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogDebug, format, std::forward<Args>(args)...);
 }
-template <typename... Args>
-void LogInfo(fmt::format_string<Args...> format, Args&&... args) {
+template <typename... Args> void LogInfo(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogInfo, format, std::forward<Args>(args)...);
 }
-template <typename... Args>
-void LogWarning(fmt::format_string<Args...> format, Args&&... args) {
+template <typename... Args> void LogWarning(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogWarning, format, std::forward<Args>(args)...);
 }
-template <typename... Args>
-void LogError(fmt::format_string<Args...> format, Args&&... args) {
+template <typename... Args> void LogError(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogError, format, std::forward<Args>(args)...);
 }
-template <typename... Args>
-void LogCritical(fmt::format_string<Args...> format, Args&&... args) {
+template <typename... Args> void LogCritical(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogCritical, format, std::forward<Args>(args)...);
 }

@@ -12,9 +12,8 @@ using namespace rk::core;
 namespace {
 
 const char* LevelColour(int32_t level) {
-  static constexpr const char* kColours[] = {
-      "\x1b[38;5;248m", "\x1b[32m", "\x1b[38;5;227m", "\x1b[38;5;196m",
-      "\x1b[38;5;37m\x1b[38;5;1m"};
+  static constexpr const char* kColours[] = {"\x1b[38;5;248m", "\x1b[32m", "\x1b[38;5;227m",
+                                             "\x1b[38;5;196m", "\x1b[38;5;37m\x1b[38;5;1m"};
   int band = level / 25;
   if (band < 0) band = 0;
   if (band > 4) band = 4;
@@ -53,8 +52,8 @@ bool Logger::Filter(const EventParms& record) {
 }
 
 void Logger::WriteConsoleLine(uint32_t index, int32_t level, const char* text, size_t length) {
-  while (length > 0 && (text[length - 1] == '\0' || text[length - 1] == '\n' ||
-                        text[length - 1] == '\r')) {
+  while (length > 0 &&
+         (text[length - 1] == '\0' || text[length - 1] == '\n' || text[length - 1] == '\r')) {
     --length;
   }
   if (length == 0) return;

@@ -11,8 +11,7 @@
 #include "rk/core/event_parms.h"
 
 namespace rapidxml {
-template <class Ch>
-class xml_document;
+template <class Ch> class xml_document;
 }
 
 // Per-source thresholds, display names and the console. Shared by every
@@ -23,7 +22,9 @@ public:
   Logger();
 
   // Stored threshold (-1..100) of a source index; -1 is the default.
-  int32_t Stored(uint32_t index) const { return levels_[index & 0xFF].load(std::memory_order_relaxed); }
+  int32_t Stored(uint32_t index) const {
+    return levels_[index & 0xFF].load(std::memory_order_relaxed);
+  }
   // Threshold in force: the stored one, Info when unset.
   int32_t Effective(uint32_t index) const {
     const int32_t v = Stored(index);

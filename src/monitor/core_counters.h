@@ -8,12 +8,12 @@
 struct CoreCounters {
   std::atomic<uint64_t> throttledVideo{0};
   std::atomic<uint64_t> throttledAudio{0};
-  std::atomic<uint64_t> ipcForwarded{0};      // plug-in packets to the parent
-  std::atomic<uint64_t> ipcDelivered{0};      // parent packets to a plug-in
+  std::atomic<uint64_t> ipcForwarded{0}; // plug-in packets to the parent
+  std::atomic<uint64_t> ipcDelivered{0}; // parent packets to a plug-in
   std::atomic<uint64_t> ipcDeliveredBytes{0};
   std::atomic<uint64_t> searchRequests{0};
   std::atomic<uint64_t> searchCancels{0};
-  std::atomic<uint64_t> searchResults{0};     // results admitted
+  std::atomic<uint64_t> searchResults{0}; // results admitted
   std::atomic<uint64_t> searchResultBytes{0};
 
   static void Add(std::atomic<uint64_t>& counter, uint64_t n = 1) {

@@ -11,7 +11,7 @@ class DvrCore;
 // thread and passed to the reporter by reference.
 struct ReportState {
   std::chrono::steady_clock::time_point lastReport;
-  uint64_t inQueue = 0;  // InQ
+  uint64_t inQueue = 0; // InQ
   uint32_t events = 0;
   uint32_t idle = 0;
   uint64_t ltmUs = 0;

@@ -196,6 +196,7 @@ bool Plugin::DeliverEventUnlocked(const EventParms& record) {
     auto params = MakeRecord<WriteParams>();
     static_assert(sizeof(WriteParams) - 16 == sizeof(EventParms) - 8);
     std::memcpy(&params.length, &record.length, sizeof(EventParms) - 8);
+    params.reserved20 = 0; // whatever the poster left in the record's gap
     auto result = MakeRecord<WriteResult>();
     write(&params, &result, record.type);
     return result.keep != 0;

@@ -13,9 +13,9 @@ using PluginList = std::vector<std::shared_ptr<Plugin>>;
 // snapshot, replaced under snapshotMutex_ after every change.
 class PluginRegistry {
 public:
-  PluginList loaded;                // main thread only; in open order
-  PluginList failed;                // main thread only; in discovery order
-  std::shared_ptr<Plugin> logging;  // set by Init
+  PluginList loaded;               // main thread only; in open order
+  PluginList failed;               // main thread only; in discovery order
+  std::shared_ptr<Plugin> logging; // set by Init
 
   // Main thread, after changing `loaded`.
   void Publish();

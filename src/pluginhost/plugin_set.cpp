@@ -49,7 +49,8 @@ void DvrCore::OpenPlugins() {
 
 void DvrCore::ClosePlugins() {
   // Id 8 goes without a line; a search still holding it closes it later.
-  std::erase_if(plugins.loaded, [](const auto& p) { return p->IdWord() != kIdNone && p->Id() == 8; });
+  std::erase_if(plugins.loaded,
+                [](const auto& p) { return p->IdWord() != kIdNone && p->Id() == 8; });
   std::stable_sort(plugins.loaded.begin(), plugins.loaded.end(), [](const auto& a, const auto& b) {
     if (a->info.acceptWatchdog != b->info.acceptWatchdog)
       return a->info.acceptWatchdog > b->info.acceptWatchdog;

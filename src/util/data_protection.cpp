@@ -119,15 +119,16 @@ size_t PlaintextLength(const uint8_t* plain, size_t length) {
 
 uint32_t Unprotect(EventParms& record, uint8_t* buffer, const std::string& hostId) {
   const size_t n = record.level;
-  // The vector and at least one whole block, nothing else: anything shorter
-  // or ragged was never made by Protect and would make us read past it.
-  if (n < 2 * kBlock || (n - kBlock) % kBlock != 0) return kRefused;
+  // The vector and whole blocks, nothing else: anything shorter or ragged was
+  // never made by Protect and would make us read past it. The vector alone
+  // holds no plaintext.
+  if (n < kBlock || (n - kBlock) % kBlock != 0) return kRefused;
   Transform transform(n);
   if (!transform.DeriveKey(hostId)) return kRefused;
   uint8_t* work = transform.work();
   std::memcpy(work, buffer, n);
   uint8_t* plain = work + kBlock;
-  if (!transform.Cbc(false, work, plain, n - kBlock)) return kRefused;
+  if (n > kBlock && !transform.Cbc(false, work, plain, n - kBlock)) return kRefused;
 
   const size_t length = PlaintextLength(plain, n - kBlock);
   if (length == 0) return kNoPlaintext;

@@ -1,8 +1,8 @@
 // Routing by accept words, payload references, the stop drain and the log path.
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -76,16 +76,16 @@ TEST(EventBus, AcceptFilterRoutesEveryKind) {
     bool s3, r5, r0, deaf;
   };
   const Row rows[] = {
-      {"video-own", false, true, true, false},   {"video-out", true, true, true, false},
-      {"video-mod", true, true, false, false},   {"audio-own", false, true, true, false},
-      {"audio-out", true, true, true, false},    {"audio-mod", true, true, false, false},
-      {"alarm", true, true, false, false},       {"ptz", true, true, false, false},
-      {"serial", true, true, false, false},      {"pos", true, true, false, false},
-      {"log-own", false, true, false, false},    {"config-noecho", false, true, true, true},
-      {"config-echo", true, true, true, true},   {"analytic-noecho", false, true, false, false},
+      {"video-own", false, true, true, false},     {"video-out", true, true, true, false},
+      {"video-mod", true, true, false, false},     {"audio-own", false, true, true, false},
+      {"audio-out", true, true, true, false},      {"audio-mod", true, true, false, false},
+      {"alarm", true, true, false, false},         {"ptz", true, true, false, false},
+      {"serial", true, true, false, false},        {"pos", true, true, false, false},
+      {"log-own", false, true, false, false},      {"config-noecho", false, true, true, true},
+      {"config-echo", true, true, true, true},     {"analytic-noecho", false, true, false, false},
       {"analytic-echo", true, true, false, false}, {"watchdog-own", true, false, false, false},
-      {"watchdog-r5", false, true, false, false}, {"unspecified", false, false, false, false},
-      {"unknown", false, false, false, false},   {"unknown2048", false, false, false, false},
+      {"watchdog-r5", false, true, false, false},  {"unspecified", false, false, false, false},
+      {"unknown", false, false, false, false},     {"unknown2048", false, false, false, false},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(Got(layout, "s3.so", row.text).size(), row.s3 ? 1u : 0u) << row.text << " s3";
@@ -143,8 +143,10 @@ TEST(EventBus, StopDeliversEverythingAcceptedBefore) {
   bool refused = false;
   for (int i = 0; i < 2000 && !refused; ++i) {
     const std::string ret = ProbeControl::Field(s3.Command("post type=4 text=x"), "ret");
-    if (ret == "0") ++accepted;
-    else refused = ret == "1";
+    if (ret == "0")
+      ++accepted;
+    else
+      refused = ret == "1";
     if (i == 20) core.Signal(SIGTERM);
   }
   EXPECT_TRUE(refused);

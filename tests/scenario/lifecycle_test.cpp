@@ -42,11 +42,16 @@ TEST(Lifecycle, DescriptorArgumentRules) {
     EXPECT_EQ(status.code, 2) << args[0];
     EXPECT_EQ(core.Stderr(), "failed to initialize core\n");
   }
-  // A word parses as descriptor 0 (standard input, not a socket): unusable.
+  // A word parses as descriptor 0, here /dev/null: adopted, its first
+  // receive fails, and the core stops as when its parent goes away.
+  layout.AddProbe("p1.so", "id 0x10000\n");
   CoreProcess word(layout, {{"word"}, false});
   word.Start();
-  EXPECT_EQ(word.Wait(10s).code, 2);
-  EXPECT_NE(word.Stdout().find("failed to open ipc pipe"), std::string::npos);
+  EXPECT_EQ(word.Wait(20s).code, 0);
+  EXPECT_NE(word.Stdout().find("corvaned ipc pipe disconnected"), std::string::npos)
+      << word.Stdout();
+  EXPECT_EQ(word.Stdout().find("failed to open ipc pipe"), std::string::npos);
+  EXPECT_EQ(CallsOf(layout.Calls("p1.so"), "Unload").size(), 1u);
 }
 
 class StopSignal : public ::testing::TestWithParam<int> {};

@@ -283,3 +283,32 @@ TEST_P(LoggingPluginThreads, ConcurrentRecordsStayWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, LoggingPluginThreads, ::testing::Values("full", "small"));
+
+// Once the core is stopping, live log records that pass the filter go straight
+// to the logging plug-in, on the poster's thread; stored ones go nowhere.
+TEST(LoggingPlugin, WhileStoppingOnlyLiveRecordsAreHandedOver) {
+  CoreLayout layout(false);
+  layout.AddProbe("RuzUZ.so", "id 0x10000\naccept.log 0x2000000\n");
+  // a.so closes before the logging plug-in and holds the stop in its Close.
+  layout.AddProbe("a.so", "id 0x20000\ncontrol 1\nclose_wait_file go\n");
+  CoreProcess core(layout);
+  core.Start();
+  ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("a.so"), "Open").empty(); }, 20s));
+  {
+    ProbeControl a(layout, "a.so");
+    core.Signal(SIGTERM);
+    ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("a.so"), "Close").empty(); }, 20s));
+    EXPECT_EQ(a.Command("post type=64 flags=0x1000000 level=100 text=live-at-stop"), "ret=1");
+    EXPECT_EQ(a.Command("post type=64 flags=0x4000000 level=100 text=stored-at-stop"), "ret=1");
+    // Below the threshold: filtered out, not handed over.
+    EXPECT_EQ(a.Command("post type=64 flags=0x1000000 level=0 text=quiet-at-stop"), "ret=1");
+  }
+  layout.WriteFile("go", "");
+  EXPECT_EQ(core.Wait(30s).code, 0);
+  std::string seen;
+  for (const auto& line : CallsOf(layout.Calls("RuzUZ.so"), "OnEvent"))
+    seen += CallField(line, "data") + "\n";
+  EXPECT_NE(seen.find(HexOf(std::string("live-at-stop"))), std::string::npos) << seen;
+  EXPECT_EQ(seen.find(HexOf(std::string("stored-at-stop"))), std::string::npos);
+  EXPECT_EQ(seen.find(HexOf(std::string("quiet-at-stop"))), std::string::npos);
+}

@@ -88,8 +88,7 @@ TEST(PluginHost, DuplicateIdsAreDroppedWithUnload) {
   CoreProcess core(layout);
   EXPECT_EQ(RunToOpenAndStop(core).code, 0);
   const std::string out = core.Stdout();
-  EXPECT_NE(out.find("pluginId 03 already loaded from a.so trying to load b.so"),
-            std::string::npos)
+  EXPECT_NE(out.find("pluginId 03 already loaded from a.so trying to load b.so"), std::string::npos)
       << out;
   EXPECT_NE(out.find("pluginId 00 already loaded from c.so trying to load d.so"),
             std::string::npos);

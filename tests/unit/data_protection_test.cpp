@@ -134,10 +134,13 @@ TEST(DataProtectionUnit, ResultCodesAndUntouchedRecords) {
   }
 
   const auto sealed = Protect(Text(40));
-  for (const size_t cut : {0u, 15u, 16u, 17u, 31u, 40u, 63u}) {
+  for (const size_t cut : {0u, 15u, 17u, 31u, 40u, 63u}) {
     Request bad(RK_CRYPTO_UNPROTECT, 64, {sealed.begin(), sealed.begin() + cut});
     EXPECT_EQ(bad.Run(), 0xFFFFFFFEu) << cut;
   }
+  // The vector alone is well formed and holds no plaintext.
+  Request vectorOnly(RK_CRYPTO_UNPROTECT, 64, {sealed.begin(), sealed.begin() + 16});
+  EXPECT_EQ(vectorOnly.Run(), 0xFFFFFFF3u);
 
   auto zeroFirst = Text(6);
   zeroFirst[0] = 0;

@@ -154,10 +154,10 @@ TEST(IpcChannelNoSocket, FirstReceiveFailsAndStops) {
   core.ipc.StartReceive();
   core.io.run(); // returns once nothing is left to do
   EXPECT_TRUE(core.Stopping());
-  // Only a sequenced-packet socket is adopted.
+  // A descriptor that is not open cannot be adopted.
   int pipeFds[2];
   ASSERT_EQ(::pipe(pipeFds), 0);
-  EXPECT_FALSE(core.ipc.Adopt(static_cast<uint32_t>(pipeFds[0])));
   ::close(pipeFds[0]);
   ::close(pipeFds[1]);
+  EXPECT_FALSE(core.ipc.Adopt(static_cast<uint32_t>(pipeFds[0])));
 }

@@ -14,8 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "check_report.h"
 #include "check_protocol.h"
+#include "check_report.h"
 #include "plugin_trial.h"
 
 namespace fs = std::filesystem;

@@ -17,6 +17,9 @@
 #ifndef RK_CORE_EVENT_PARMS_H
 #define RK_CORE_EVENT_PARMS_H
 
+/* Laid out by hand: the field comments give offsets and sizes. */
+/* clang-format off */
+
 #ifdef __cplusplus
 #include <cstddef>
 #include <cstdint>
@@ -236,5 +239,7 @@ static_assert(sizeof(VideoOutEvt) == 224 && sizeof(StoredAnalyticEvt) == 224 &&
 
 } // namespace rk::core
 #endif
+
+/* clang-format on */
 
 #endif /* RK_CORE_EVENT_PARMS_H */

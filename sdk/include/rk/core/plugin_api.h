@@ -21,6 +21,9 @@
 #ifndef RK_CORE_PLUGIN_API_H
 #define RK_CORE_PLUGIN_API_H
 
+/* Laid out by hand: the field comments give offsets and sizes. */
+/* clang-format off */
+
 #include "rk/core/event_parms.h"
 
 /* Accept word bits, one word per kind in PluginInfo. */
@@ -279,5 +282,7 @@ constexpr Record MakeRecord() {
 }
 } // namespace rk::core
 #endif
+
+/* clang-format on */
 
 #endif /* RK_CORE_PLUGIN_API_H */
