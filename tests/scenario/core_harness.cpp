@@ -83,7 +83,10 @@ bool CoreLayout::Exists(const fs::path& relative) const {
 
 std::vector<std::string> CoreLayout::Calls(const std::string& fileName) const {
   std::vector<std::string> lines;
-  std::istringstream in(ReadFile(fileName + ".calls"));
+  std::string text = ReadFile(fileName + ".calls");
+  // A line still being written (a large payload's) is not a call yet.
+  text.erase(text.find_last_of('\n') == std::string::npos ? 0 : text.find_last_of('\n') + 1);
+  std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
