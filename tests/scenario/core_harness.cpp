@@ -292,6 +292,31 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
   return true;
 }
 
+uint32_t Address(uint32_t id) {
+  return id << 20;
+}
+
+bool Opened(const CoreLayout& layout, const std::string& file, size_t times) {
+  return WaitUntil([&] { return CallsOf(layout.Calls(file), "Open").size() >= times; }, 30s);
+}
+
+std::string LevelOf(const std::string& xml, const std::string& id) {
+  const size_t at = xml.find("<Plugin ID=\"" + id + "\"");
+  if (at == std::string::npos) return "";
+  const size_t tagEnd = xml.find('>', at);
+  const size_t level = xml.find(" LogLevel=\"", at);
+  if (level == std::string::npos || level > tagEnd) return "";
+  const size_t start = level + 11;
+  return xml.substr(start, xml.find('"', start) - start);
+}
+
+std::string DeltaPost(const std::string& id, int level) {
+  const std::string text = "<?xml?><Varn><Modules Delta=\"1\"><Module><Plugin ID=\"" + id +
+                           "\" LogLevel=\"" + std::to_string(level) +
+                           "\"/></Module></Modules></Varn>";
+  return "post type=256 flags=0x1000010 hex=" + HexOf(text);
+}
+
 std::vector<std::string> CallsOf(const std::vector<std::string>& calls, const std::string& entry) {
   std::vector<std::string> out;
   for (const auto& line : calls)

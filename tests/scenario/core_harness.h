@@ -126,6 +126,18 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
 std::string HexOf(const std::string& bytes);
 std::string HexOf(const std::vector<uint8_t>& bytes);
 
+// The IPC address word of plug-in id n: the id sits in bits 20-27.
+uint32_t Address(uint32_t id);
+
+// Waits until the probe `file` has been opened `times` times in all.
+bool Opened(const CoreLayout& layout, const std::string& file, size_t times = 1);
+
+// "LogLevel" of the status document's "Plugin" entry with this "ID"; "" when absent.
+std::string LevelOf(const std::string& xml, const std::string& id);
+
+// The probe command posting a configuration delta that sets one plug-in's level.
+std::string DeltaPost(const std::string& id, int level);
+
 // Lines of the probe calls file starting with `entry` (e.g. "OnEvent").
 std::vector<std::string> CallsOf(const std::vector<std::string>& calls, const std::string& entry);
 // Value of "key=" in a call line.

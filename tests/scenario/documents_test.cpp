@@ -48,10 +48,6 @@ std::string Attr(const std::string& xml, const std::string& tagStart, const std:
   return inside.substr(begin, inside.find('"', begin) - begin);
 }
 
-std::string LevelOf(const std::string& xml, const std::string& id) {
-  return Attr(xml, "<Plugin ID=\"" + id + "\"", "LogLevel");
-}
-
 // Payloads of the core's configuration events as a probe received them.
 std::vector<std::string> CoreConfigEvents(const CoreLayout& layout, const std::string& probe) {
   std::vector<std::string> texts;

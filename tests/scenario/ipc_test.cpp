@@ -13,11 +13,6 @@ namespace {
 constexpr const char* kDisconnected = "corvaned ipc pipe disconnected";
 constexpr const char* kBadLength = "bad ipc packet length";
 
-// Plug-in id n sits in bits 20-27 of the address word.
-uint32_t Address(uint32_t id) {
-  return id << 20;
-}
-
 std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
   std::vector<uint8_t> out;
   for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
@@ -31,10 +26,6 @@ std::vector<std::string> Delivered(const CoreLayout& layout, const std::string& 
   for (const auto& line : CallsOf(layout.Calls(file), entry))
     out.push_back(CallField(line, "data"));
   return out;
-}
-
-bool Opened(const CoreLayout& layout, const std::string& file) {
-  return WaitUntil([&] { return !CallsOf(layout.Calls(file), "Open").empty(); }, 20s);
 }
 
 // Sends a packet to the probe with id 1 and waits until it has it: every

@@ -293,7 +293,7 @@ TEST(LoggingPlugin, WhileStoppingOnlyLiveRecordsAreHandedOver) {
   layout.AddProbe("a.so", "id 0x20000\ncontrol 1\nclose_wait_file go\n");
   CoreProcess core(layout);
   core.Start();
-  ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("a.so"), "Open").empty(); }, 20s));
+  ASSERT_TRUE(Opened(layout, "a.so"));
   {
     ProbeControl a(layout, "a.so");
     core.Signal(SIGTERM);

@@ -17,33 +17,6 @@
 
 namespace {
 
-bool Opened(const CoreLayout& layout, const std::string& file, size_t times = 1) {
-  return WaitUntil([&] { return CallsOf(layout.Calls(file), "Open").size() >= times; }, 30s);
-}
-
-// Plug-in id n sits in bits 20-27 of a packet's address word.
-uint32_t Address(uint32_t id) {
-  return id << 20;
-}
-
-std::string LevelOf(const std::string& xml, const std::string& id) {
-  const std::string key = "<Plugin ID=\"" + id + "\"";
-  const size_t at = xml.find(key);
-  if (at == std::string::npos) return "";
-  const size_t level = xml.find("LogLevel=\"", at);
-  if (level == std::string::npos) return "";
-  const size_t start = level + 10;
-  return xml.substr(start, xml.find('"', start) - start);
-}
-
-// A delta that sets one plug-in's level, as a plug-in would post it.
-std::string DeltaPost(const std::string& id, int level) {
-  const std::string text = "<?xml?><Varn><Modules Delta=\"1\"><Module><Plugin ID=\"" + id +
-                           "\" LogLevel=\"" + std::to_string(level) +
-                           "\"/></Module></Modules></Varn>";
-  return "post type=256 flags=0x1000010 hex=" + HexOf(text);
-}
-
 // A stored document the next start can use: the "<?xml" prefix and a parse.
 bool UsableXml(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -66,8 +66,7 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
   CoreProcess core(layout);
   core.Start();
   for (const char* file : {"req.so", "p2.so", "p3.so", "r4.so", "r5.so"})
-    ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls(file), "Open").empty(); }, 30s))
-        << file;
+    ASSERT_TRUE(Opened(layout, file)) << file;
 
   // Two storm threads in each of p2 and p3.
   const std::string storm = "storm threads=" + std::to_string(kStormThreads) +
@@ -82,7 +81,7 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
   std::atomic<int> sentDown{0};
   traffic.emplace_back([&] {
     for (int n = 0; !done; ++n) {
-      if (!core.Send(Packet(0x5, 4u << 20, Tagged("down", n)))) break;
+      if (!core.Send(Packet(0x5, Address(4), Tagged("down", n)))) break;
       ++sentDown;
       std::this_thread::sleep_for(1ms);
     }
@@ -91,13 +90,10 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
   std::atomic<int> acceptedUp{0}, deltas{0};
   traffic.emplace_back([&] {
     for (int n = 0; !done; ++n) {
-      const std::string text = "<?xml?><Varn><Modules Delta=\"1\"><Module><Plugin ID=\"327680\" "
-                               "LogLevel=\"" +
-                               std::string(n % 2 ? "25" : "50") + "\"/></Module></Modules></Varn>";
       const std::string answer =
-          n % 8 == 0 ? p2->Command("post type=256 flags=0x1000010 hex=" + HexOf(text))
+          n % 8 == 0 ? p2->Command(DeltaPost("327680", n / 8 % 2 ? 25 : 50))
                      : p2->Command("post type=8192 hex=" +
-                                   HexOf(Packet(0x55, 2u << 20, Tagged("up", acceptedUp))));
+                                   HexOf(Packet(0x55, Address(2), Tagged("up", acceptedUp))));
       if (answer.empty()) break; // the probe is unloading
       if (answer != "ret=0") continue;
       ++(n % 8 == 0 ? deltas : acceptedUp);
@@ -180,13 +176,7 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
   // The answer to the last post may be lost to the probe's unload after the
   // post itself was accepted: one packet more than counted is no invention.
   EXPECT_LE(receivedUp.size(), static_cast<size_t>(acceptedUp) + 1);
-  const std::string level = [&] {
-    const std::string xml = layout.ReadFile("core.xml");
-    const size_t at = xml.find("<Plugin ID=\"327680\"");
-    if (at == std::string::npos) return std::string();
-    const size_t value = xml.find("LogLevel=\"", at) + 10;
-    return xml.substr(value, xml.find('"', value) - value);
-  }();
+  const std::string level = LevelOf(layout.ReadFile("core.xml"), "327680");
   EXPECT_TRUE(level == "25" || level == "50" || level == "-1") << level;
 
   std::cout << "[ figures  ] storm: " << 2 * kStormThreads << " threads, " << total
