@@ -212,15 +212,7 @@ struct Probe {
              " valid=" + std::to_string(e.level) + " out=" + Hex(buffer.data(), cap) +
              " guard=" + Hex(buffer.data() + cap, 4);
     }
-    if (verb == "release") {
-      std::deque<const void*> all;
-      {
-        std::lock_guard lock(stateMutex);
-        all.swap(kept);
-      }
-      for (const void* p : all) Decref(p);
-      return "released=" + std::to_string(all.size());
-    }
+    if (verb == "release") return "released=" + std::to_string(ReleaseAll());
     if (verb == "kept") {
       std::lock_guard lock(stateMutex);
       return "kept=" + std::to_string(kept.size());
@@ -240,6 +232,17 @@ struct Probe {
       return "ok";
     }
     return "error=unknown";
+  }
+
+  // Gives back every payload kept so far; the count released.
+  size_t ReleaseAll() {
+    std::deque<const void*> all;
+    {
+      std::lock_guard lock(stateMutex);
+      all.swap(kept);
+    }
+    for (const void* p : all) Decref(p);
+    return all.size();
   }
 
   void Decref(const void* p) {
@@ -301,10 +304,8 @@ struct Probe {
       lock.lock();
       if (kept.empty()) continue;
       if (cfg["release_all"] == "1") {
-        std::deque<const void*> all;
-        all.swap(kept);
         lock.unlock();
-        for (const void* p : all) Decref(p);
+        ReleaseAll();
         lock.lock();
         continue;
       }
@@ -542,15 +543,8 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams* params, UnloadResult*) {
   if (probe.releaser.joinable()) probe.releaser.join();
   if (probe.spammer.joinable()) probe.spammer.join();
   for (auto& t : probe.stormers) t.join();
-  if (probe.GetNum("release_at_unload")) {
-    std::deque<const void*> all;
-    {
-      std::lock_guard lock(probe.stateMutex);
-      all.swap(probe.kept);
-    }
-    for (const void* p : all) probe.Decref(p);
-    probe.Record("ReleasedAtUnload count=" + std::to_string(all.size()));
-  }
+  if (probe.GetNum("release_at_unload"))
+    probe.Record("ReleasedAtUnload count=" + std::to_string(probe.ReleaseAll()));
   probe.RecordStorm();
   if (probe.GetNum("spam"))
     probe.Record("Spam after_close_accepted=" + std::to_string(probe.afterCloseAccepted.load()) +

@@ -18,12 +18,8 @@
 namespace {
 
 // A stored document the next start can use: the "<?xml" prefix and a parse.
-bool UsableXml(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream content;
-  content << in.rdbuf();
-  std::string text = content.str();
+bool UsableXml(const CoreLayout& layout, const std::string& file) {
+  std::string text = layout.ReadFile(file);
   if (text.rfind("<?xml", 0) != 0) return false;
   try {
     rapidxml::xml_document<char> document;
@@ -34,30 +30,28 @@ bool UsableXml(const fs::path& path) {
   }
 }
 
-// User plus system time the process has used, in clock ticks.
-long CpuTicks(pid_t pid) {
+// The fields of /proc/<pid>/stat from the third (the state) on; none once
+// the process is gone.
+std::vector<std::string> StatFields(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  long utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14) utime = std::stol(field);
-    if (i == 15) {
-      stime = std::stol(field);
-      break;
-    }
-  }
-  return utime + stime;
+  std::vector<std::string> fields;
+  if (close == std::string::npos) return fields;
+  std::istringstream in2(stat.substr(close + 2));
+  for (std::string field; in2 >> field;) fields.push_back(field);
+  return fields;
+}
+
+// User plus system time the process has used, in clock ticks.
+long CpuTicks(pid_t pid) {
+  const auto fields = StatFields(pid);
+  return fields.size() < 13 ? -1 : std::stol(fields[11]) + std::stol(fields[12]);
 }
 
 bool Gone(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(')');
-  return stat.empty() || (close != std::string::npos && stat.substr(close + 2, 1) == "Z");
+  const auto fields = StatFields(pid);
+  return fields.empty() || fields[0] == "Z";
 }
 
 } // namespace
@@ -94,7 +88,7 @@ TEST(Resilience, StatusWriteOverTheSizeLimitFailsThenTheNextSucceeds) {
     }));
   }
   EXPECT_FALSE(layout.Exists("core.xml.pending"));
-  EXPECT_TRUE(UsableXml(layout.work / "core.xml"));
+  EXPECT_TRUE(UsableXml(layout, "core.xml"));
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait(30s).code, 0);
 }
@@ -134,8 +128,7 @@ TEST(Resilience, KilledWhileRewritingTheStatusFileEveryStartReadsIt) {
 
     const bool pending = layout.Exists("core.xml.pending");
     withPending += pending ? 1 : 0;
-    EXPECT_TRUE(UsableXml(layout.work / "core.xml") ||
-                (pending && UsableXml(layout.work / "core.xml.pending")))
+    EXPECT_TRUE(UsableXml(layout, "core.xml") || (pending && UsableXml(layout, "core.xml.pending")))
         << "seed " << seed << " round " << round;
   }
   // The last kill's document, read by one more start.

@@ -41,10 +41,11 @@ std::string Tagged(const std::string& tag, int n) {
   return tag + "-" + std::to_string(n);
 }
 
-// True when `received` is tag-0, tag-1, ... in order without a gap.
-bool InOrderFromZero(const std::vector<std::string>& received, const std::string& tag) {
+// True when `received` is what `expected`(0), `expected`(1), ... give, in
+// order without a gap.
+template <typename T, typename F> bool InOrderFromZero(const std::vector<T>& received, F expected) {
   for (size_t i = 0; i < received.size(); ++i)
-    if (received[i] != Tagged(tag, static_cast<int>(i))) return false;
+    if (received[i] != expected(static_cast<int>(i))) return false;
   return true;
 }
 
@@ -163,16 +164,12 @@ TEST(Stress, ConcurrentTrafficThenAStopLosesNothing) {
         << provider;
   // Packets both ways: in order, none twice, none invented.
   std::vector<std::string> receivedDown;
-  for (const auto& line : CallsOf(layout.Calls("r4.so"), "OnIpcResult")) {
-    const std::string hex = CallField(line, "data").substr(32);
-    std::string text;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-      text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    receivedDown.push_back(text);
-  }
-  EXPECT_TRUE(InOrderFromZero(receivedDown, "down"));
+  for (const auto& line : CallsOf(layout.Calls("r4.so"), "OnIpcResult"))
+    receivedDown.push_back(CallField(line, "data"));
+  EXPECT_TRUE(InOrderFromZero(
+      receivedDown, [](int n) { return HexOf(Packet(0x5, Address(4), Tagged("down", n))); }));
   EXPECT_LE(receivedDown.size(), static_cast<size_t>(sentDown));
-  EXPECT_TRUE(InOrderFromZero(receivedUp, "up"));
+  EXPECT_TRUE(InOrderFromZero(receivedUp, [](int n) { return Tagged("up", n); }));
   // The answer to the last post may be lost to the probe's unload after the
   // post itself was accepted: one packet more than counted is no invention.
   EXPECT_LE(receivedUp.size(), static_cast<size_t>(acceptedUp) + 1);
