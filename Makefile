@@ -6,6 +6,8 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Warnings are errors for the test run (and CI), not for a user's build.
+WERROR ?= OFF
 FUZZ_SECONDS ?= 60
 
 .PHONY: all deps build run test bench fuzz format clean
@@ -16,7 +18,8 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=$(WERROR) \
+	  $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 run: build
@@ -26,6 +29,7 @@ run: build
 # ThreadSanitizer; SANITIZERS=address runs only the first, SANITIZERS= neither.
 SANITIZERS ?= address thread
 
+test: WERROR = ON
 test: build
 	@scripts/run-tests $(BUILD) $(SANITIZERS)
 

@@ -8,7 +8,6 @@
 
 CoreRig::CoreRig(const BenchInstall& install, Options options) {
   core_ = std::make_unique<DvrCore>(install.ExecutablePath());
-  g_core = core_.get();
   // The load lines would otherwise be printed; they still travel the bus.
   core_->log.SetConsoleOff();
   if (options.ipc) {
@@ -17,12 +16,9 @@ CoreRig::CoreRig(const BenchInstall& install, Options options) {
       throw std::runtime_error("socketpair failed");
     parentFd_ = pair[0];
     if (!core_->ipc.Adopt(static_cast<uint32_t>(pair[1]))) throw std::runtime_error("adopt failed");
-    work_.emplace(boost::asio::make_work_guard(core_->io));
-    io_ = std::thread([this] { core_->io.run(); });
-    core_->ipc.StartReceive();
+    core_->StartIo();
   }
-  core_->LoadPlugins();
-  core_->OpenPlugins();
+  core_->LoadAndOpenPlugins();
   const auto paths = install.PluginPaths();
   for (size_t i = 0; i < paths.size(); ++i) {
     handles_[i] = dlopen(paths[i].c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -50,17 +46,11 @@ CoreRig::~CoreRig() {
   StopAndDrain();
   // A loop that never ran still delivers what was queued, as at any stop.
   if (!started) core_->DispatchLoop();
-  if (work_) {
-    work_.reset();
-    core_->io.stop();
-    io_.join();
-  }
-  core_->ClosePlugins();
-  core_->UnloadPlugins();
+  core_->StopIo();
+  core_->CloseAndUnloadPlugins();
   for (void* handle : handles_) {
     if (handle != nullptr) dlclose(handle);
   }
   core_.reset();
-  g_core = nullptr;
   if (parentFd_ >= 0) ::close(parentFd_);
 }

@@ -5,7 +5,6 @@
 // the benchmark holds. Events go in through PostEventCallback, as a plug-in's
 // would. One rig per measured run: a stopped core cannot be restarted.
 #include <array>
-#include <boost/asio/executor_work_guard.hpp>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -38,12 +37,8 @@ public:
   int ParentFd() const { return parentFd_; }
 
 private:
-  using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
-
-  std::unique_ptr<DvrCore> core_; // g_core points here while the rig lives
+  std::unique_ptr<DvrCore> core_; // the post callback reaches it while the rig lives
   std::thread dispatch_;
-  std::thread io_;
-  std::optional<WorkGuard> work_;
   int parentFd_ = -1;
   std::array<void*, 3> handles_{}; // our own references to the loaded files
   std::array<BenchPluginState*, 3> states_{};

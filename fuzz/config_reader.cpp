@@ -12,7 +12,8 @@
 #include <string_view>
 
 #include "config/file_store.h"
-#include "core/dvr_core.h"
+#include "config/core_settings.h"
+#include "log/logger.h"
 #include "fuzz_directory.h"
 
 namespace {
@@ -46,10 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   {
-    DvrCore core("/nonexistent/bin/corvane-core");
-    core.ReadConfiguration();
+    Logger log;
+    (void)ReadCoreSettings(CoreSettings{}, log);
     for (uint32_t index = 0; index < 256; ++index) {
-      const int32_t level = core.log.Stored(index);
+      const int32_t level = log.Stored(index);
       if (level < -1 || level > 100) std::abort();
     }
   }

@@ -1,12 +1,13 @@
 // Configuration deltas: a plug-in's config record that changes log levels.
+#include "config/config_delta.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <rapidxml/rapidxml.hpp>
 #include <string_view>
-#include <vector>
 
-#include "core/dvr_core.h"
+#include "log/logger.h"
+#include "util/parsed_xml.h"
 
 using namespace rk::core;
 
@@ -24,33 +25,23 @@ bool LooksLikeDelta(const char* payload, uint32_t length) {
   return tagWindow.find(kModulesTag) != std::string_view::npos;
 }
 
-// The thresholds the status document shows: the core's, then each loaded
-// plug-in's.
-std::vector<int32_t> ShownLevels(const DvrCore& core) {
-  std::vector<int32_t> levels{core.log.Stored(0)};
-  for (const auto& plugin : core.plugins.loaded) levels.push_back(core.log.Stored(plugin->Id()));
-  return levels;
-}
-
 } // namespace
 
-void DvrCore::OnConfigDelta(const EventParms& record) {
-  if (Stopping() || record.source == kIdNone || record.type != RK_TYPE_CONFIG ||
+bool IsConfigDelta(const EventParms& record) {
+  if (record.source == kIdNone || record.type != RK_TYPE_CONFIG ||
       (record.flags & RK_FLAG_XML) == 0 || record.length < 22 || record.data == nullptr)
-    return;
-  const auto* payload = static_cast<const char*>(record.data);
-  if (!LooksLikeDelta(payload, record.length)) return;
+    return false;
+  return LooksLikeDelta(static_cast<const char*>(record.data), record.length);
+}
 
-  std::vector<char> text(payload, payload + record.length);
-  text.push_back('\0');
-  const auto document = std::make_unique<rapidxml::xml_document<char>>();
+bool ApplyConfigDelta(const EventParms& record, Logger& log) {
+  if (!IsConfigDelta(record)) return false;
+  const auto* payload = static_cast<const char*>(record.data);
+  std::unique_ptr<ParsedXml> delta;
   try {
-    document->parse<0>(text.data());
+    delta = std::make_unique<ParsedXml>(std::string_view(payload, record.length));
   } catch (const rapidxml::parse_error&) {
-    return;
+    return false;
   }
-  // Republish only when a level the document shows has changed: a delta for
-  // an index no entry shows still sets that index's threshold.
-  const auto before = ShownLevels(*this);
-  if (log.ApplyLevelUpdate(*document) && ShownLevels(*this) != before) PublishStatus();
+  return log.ApplyLevelUpdate(delta->document);
 }

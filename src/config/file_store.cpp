@@ -4,12 +4,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <rapidxml/rapidxml.hpp>
 #include <stdexcept>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+#include "util/parsed_xml.h"
 
 namespace {
 
@@ -45,10 +48,7 @@ bool IsXmlText(const char* bytes, size_t length) {
 // Prefix check, then a parse on a scratch copy (the parser works in place).
 void CheckXml(const std::string& content) {
   if (!IsXmlText(content.data(), content.size())) RaiseNotXml();
-  std::vector<char> scratch(content.begin(), content.end());
-  scratch.push_back('\0');
-  rapidxml::xml_document<char> document;
-  document.parse<0>(scratch.data());
+  (void)std::make_unique<ParsedXml>(content);
 }
 
 // Makes a finished rename durable. Best effort: the new content is already

@@ -1,24 +1,16 @@
-// The status document: published as a configuration event (with "Product")
-// and stored as "core.xml" (without it), the next start's configuration.
-#include <cstdint>
-#include <filesystem>
+#include "config/status_document.h"
+
 #include <memory>
-#include <mutex>
 #include <rapidxml/rapidxml.hpp>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 
-#include "config/file_store.h"
 #include "config/xml_writer.h"
-#include "core/dvr_core.h"
-#include "log/core_log.h"
+#include "rk/core/core_ids.h"
+#include "util/file_name.h"
 
 using namespace rk::core;
 
 namespace {
-
-constexpr const char* kCoreId = "-2147483648";
 
 // Builds nodes whose names and values live in the document's pool.
 class DocumentBuilder {
@@ -46,23 +38,19 @@ int64_t Ms(int64_t ns) {
   return ns / 1'000'000;
 }
 
-// A plug-in's id word as written: -2147483648 for the core, else bits 16-23.
+// A plug-in's id word as written: the core's id for RK_ID_NONE, else bits 16-23.
 int64_t DocumentId(uint64_t idWord) {
   return idWord == kIdNone ? INT32_MIN : static_cast<int64_t>(idWord & 0xFF0000u);
 }
 
-std::string_view CutAtDot(std::string_view name) {
-  return name.substr(0, name.find('.'));
-}
-
-struct PluginEntry {
+struct PluginLine {
   int64_t id;
   std::string_view fileName;
   int64_t loadMs, openMs, code;
   int32_t level;
 };
 
-void AddPlugin(DocumentBuilder& b, rapidxml::xml_node<char>* module, const PluginEntry& entry) {
+void AddPlugin(DocumentBuilder& b, rapidxml::xml_node<char>* module, const PluginLine& entry) {
   auto* node = b.Element(module, "Plugin");
   b.Attribute(node, "ID", entry.id);
   b.Attribute(node, "Filename", entry.fileName);
@@ -78,13 +66,13 @@ void AddModule(DocumentBuilder& b, rapidxml::xml_node<char>* modules, int64_t id
                std::string_view name, std::string_view version) {
   auto* node = b.Element(modules, "Module");
   b.Attribute(node, "ID", id);
-  b.Attribute(node, "Name", CutAtDot(name));
+  b.Attribute(node, "Name", DisplayStem(name));
   b.Attribute(node, "Version", version);
 }
 
 } // namespace
 
-void DvrCore::PublishStatus() {
+StatusTexts PrintStatusDocument(const StatusDocument& status) {
   // The document object carries its 64 KiB pool; keep it off the stack.
   const auto document = std::make_unique<rapidxml::xml_document<char>>();
   DocumentBuilder b(*document);
@@ -92,69 +80,52 @@ void DvrCore::PublishStatus() {
   auto* varn = b.Element(document.get(), "Varn");
 
   auto* memoryNode = b.Element(varn, "Memory");
-  b.Attribute(memoryNode, "ID", kCoreId);
-  b.Attribute(memoryNode, "Throttling", memory.ThrottlingEnabled() ? "1" : "0");
+  b.Attribute(memoryNode, "ID", kCoreDocumentId);
+  b.Attribute(memoryNode, "Throttling", status.throttling ? "1" : "0");
 
   int64_t totalLoadMs = 0;
   int64_t totalOpenMs = 0;
-  for (const auto& plugin : plugins.loaded) {
-    totalLoadMs += Ms(plugin->loadTimeNs);
-    totalOpenMs += Ms(plugin->openTimeNs);
+  for (const auto& plugin : status.loaded) {
+    totalLoadMs += Ms(plugin.loadTimeNs);
+    totalOpenMs += Ms(plugin.openTimeNs);
   }
   auto* modules = b.Element(varn, "Modules");
   b.Attribute(modules, "TotalLoadTimeMs", totalLoadMs);
   b.Attribute(modules, "TotalOpenTimeMs", totalOpenMs);
 
   auto* coreModule = b.Element(modules, "Module");
-  b.Attribute(coreModule, "ID", kCoreId);
-  b.Attribute(coreModule, "Name", CutAtDot("Core"));
-  b.Attribute(coreModule, "Version", version);
+  b.Attribute(coreModule, "ID", kCoreDocumentId);
+  b.Attribute(coreModule, "Name", "Core");
+  b.Attribute(coreModule, "Version", status.version);
 
-  const std::string executableName = std::filesystem::path(executablePath).filename().string();
-  AddPlugin(b, coreModule, {INT32_MIN, executableName, 0, 0, 0, log.Stored(0)});
-  for (const auto& plugin : plugins.loaded) {
+  AddPlugin(b, coreModule, {INT32_MIN, status.executableName, 0, 0, 0, status.coreLogLevel});
+  for (const auto& plugin : status.loaded) {
     AddPlugin(b, coreModule,
-              {DocumentId(plugin->IdWord()), plugin->fileName, Ms(plugin->loadTimeNs),
-               Ms(plugin->openTimeNs), plugin->openCode, log.Stored(plugin->Id())});
+              {DocumentId(plugin.idWord), plugin.fileName, Ms(plugin.loadTimeNs),
+               Ms(plugin.openTimeNs), plugin.openCode, plugin.logLevel});
   }
-  const auto [parentFile, parentVersion] = ipc.ParentTexts();
-  if (!parentVersion.empty()) {
+  if (!status.parentVersion.empty()) {
     auto* library = b.Element(coreModule, "Library");
     b.Attribute(library, "Name", "corvaned");
-    b.Attribute(library, "Filename", parentFile);
-    b.Attribute(library, "Version", parentVersion);
+    b.Attribute(library, "Filename", status.parentFileName);
+    b.Attribute(library, "Version", status.parentVersion);
   }
   int64_t k = 0;
-  for (const auto& plugin : plugins.failed)
-    AddPlugin(b, coreModule, {++k, plugin->fileName, 0, 0, plugin->loadCode, -1});
+  for (const auto& plugin : status.failed)
+    AddPlugin(b, coreModule, {++k, plugin.fileName, 0, 0, plugin.loadCode, -1});
   k = 0;
-  for (const auto& plugin : plugins.failed)
-    AddModule(b, modules, ++k, plugin->DisplayStem(), plugin->errorText);
+  for (const auto& plugin : status.failed)
+    AddModule(b, modules, ++k, plugin.fileName, plugin.errorText);
 
   auto* product = b.Element(varn, "Product");
-  b.Attribute(product, "Family", productName);
-  b.Attribute(product, "Version", version);
+  b.Attribute(product, "Family", status.productName);
+  b.Attribute(product, "Version", status.version);
 
+  StatusTexts texts;
   // The event: the whole document, flat, allocated once at its counted size.
-  const std::string eventText = PrintXmlText(*document, XmlPrintedSize(*document));
-  EventParms event;
-  InitEvent(event);
-  event.type = RK_TYPE_CONFIG;
-  event.flags = kLive | RK_FLAG_XML;
-  event.source = kIdNone;
-  event.length = static_cast<uint32_t>(eventText.size());
-  event.data = eventText.data();
-  (void)queueEvent(event);
-
-  // The file: without the product identity, written while posters wait.
+  texts.event = PrintXmlText(*document, XmlPrintedSize(*document));
+  // The file: without the product identity.
   varn->remove_node(product);
-  try {
-    std::lock_guard lock(queue.Mutex());
-    std::string fileText;
-    PrintXml(*document, XmlMode::kIndented, fileText);
-    WriteXmlFile("core.xml", fileText.data(), fileText.size());
-  } catch (const std::runtime_error& error) {
-    // Logged after the lock is gone: a log line is queued through that mutex.
-    LogError("{}", error.what());
-  }
+  PrintXml(*document, XmlMode::kIndented, texts.file);
+  return texts;
 }

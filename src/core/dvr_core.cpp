@@ -4,16 +4,41 @@
 #include <csignal>
 #include <filesystem>
 
+#include "config/config_delta.h"
+#include "config/file_store.h"
+#include "config/status_document.h"
 #include "core/process_identity.h"
 #include "events/reference_block.h"
 #include "log/core_log.h"
+#include "monitor/statistics.h"
 #include "util/host_identifier.h"
 
-DvrCore* g_core = nullptr;
+using namespace rk::core;
+
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  return std::filesystem::path(path).parent_path().string();
+}
+
+} // namespace
 
 DvrCore::DvrCore(std::string executable)
-    : executablePath(std::move(executable)), ipc(*this, io), search(*this), memory(*this),
-      timer_(io, std::chrono::steady_clock::time_point{}) {}
+    : executablePath(std::move(executable)),
+      ipc(io, plugins, log, counters, [this] { RequestStop(); }),
+      search(plugins, counters, stopping_),
+      memory([this](const EventParms& record) { return entry.QueueEvent(record); }),
+      entry({log, plugins, bus, search, ipc, memory, counters, hostId, stopping_}),
+      pluginSet(plugins, log, &PostEventCallback, DirectoryOf(executablePath), hostId),
+      timer_(io, std::chrono::steady_clock::time_point{}) {
+  bus.OnBlockFreed(
+      [](void* context, const void* block) {
+        static_cast<SearchHandler*>(context)->BlockFreed(block);
+      },
+      &search);
+  InstallLogSink(&entry);
+  EventEntry::Install(&entry);
+}
 
 bool DvrCore::Init(uint32_t descriptor) {
   hostId = ObtainHostIdentifier();
@@ -22,41 +47,113 @@ bool DvrCore::Init(uint32_t descriptor) {
     LogCritical("failed to open ipc pipe");
     return false;
   }
-  const auto loggingPath =
-      std::filesystem::path(executablePath).parent_path() / "plugins" / "RuzUZ.so";
-  plugins.logging = Plugin::Load(loggingPath.string(), &PostEventCallback, hostId);
-  plugins.logging->Open();
+  pluginSet.StartLogging();
   return true;
 }
 
 void DvrCore::Run() {
+  StartServices();
+  StartIo();
+  LoadAndOpenPlugins();
+  PublishStatus();
+  DispatchLoop();
+  CloseAndUnloadPlugins();
+  StopIo();
+}
+
+void DvrCore::StartServices() {
   signals_.emplace(io, SIGINT, SIGTERM, SIGQUIT);
   signals_->async_wait([this](const boost::system::error_code&, int) { RequestStop(); });
-
-  ReadConfiguration();
-  ReportStartupStatus(hostId);
+  settings = ReadCoreSettings(settings, log);
+  memory.SetThrottlingEnabled(settings.throttling);
+  if (hostId.find(kFallbackHostId) != std::string::npos) LogWarning("Startup status: code D");
   if (memory.ThrottlingEnabled()) memory.SendMemoryEvent();
+}
 
-  // Keeps run() alive between handlers; dropped when the core shuts down.
-  auto work = boost::asio::make_work_guard(io);
+void DvrCore::StartIo() {
+  // Keeps run() alive between handlers; dropped by StopIo.
+  work_.emplace(boost::asio::make_work_guard(io));
   ioThread_ = std::thread([this] { io.run(); });
-
   ArmTimer(std::chrono::steady_clock::time_point{});
   ipc.StartReceive();
+}
 
-  LoadPlugins();
-  OpenPlugins();
-  PublishStatus();
+void DvrCore::LoadAndOpenPlugins() {
+  pluginSet.LoadAll();
+  pluginSet.OpenAll();
+  NarrowCapabilities();
+}
 
-  DispatchLoop();
+void DvrCore::DispatchLoop() {
+  ReportState report;
+  report.lastReport = memory.Environment().SteadyNow() - std::chrono::seconds(60);
+  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_);
+}
 
-  ClosePlugins();
-  UnloadPlugins();
+void DvrCore::CloseAndUnloadPlugins() {
+  pluginSet.CloseAll();
+  pluginSet.UnloadAll();
+}
 
-  work.reset();
+void DvrCore::StopIo() {
+  work_.reset();
   io.stop();
   if (ioThread_.joinable()) ioThread_.join();
   signals_.reset();
+}
+
+void DvrCore::PublishStatus() {
+  StatusDocument status;
+  status.throttling = memory.ThrottlingEnabled();
+  status.version = settings.version;
+  status.productName = settings.productName;
+  status.executableName = std::filesystem::path(executablePath).filename().string();
+  status.coreLogLevel = log.Stored(kIdCore);
+  for (const auto& plugin : plugins.loaded) {
+    status.loaded.push_back({plugin->IdWord(), plugin->fileName, plugin->loadTimeNs,
+                             plugin->openTimeNs, plugin->openCode, log.Stored(plugin->Id())});
+  }
+  for (const auto& plugin : plugins.failed)
+    status.failed.push_back({plugin->fileName, plugin->loadCode, plugin->errorText});
+  std::tie(status.parentFileName, status.parentVersion) = ipc.ParentTexts();
+  const StatusTexts texts = PrintStatusDocument(status);
+
+  EventParms event;
+  InitEvent(event);
+  event.type = RK_TYPE_CONFIG;
+  event.flags = kLiveXml;
+  event.source = kIdNone;
+  event.length = static_cast<uint32_t>(texts.event.size());
+  event.data = texts.event.data();
+  (void)entry.QueueEvent(event);
+
+  // The file is written while posters wait, so that the document on disk is
+  // never older than the event every plug-in sees.
+  try {
+    std::lock_guard lock(bus.Queue().Mutex());
+    WriteXmlFile("core.xml", texts.file.data(), texts.file.size());
+  } catch (const std::runtime_error& error) {
+    // Logged after the lock is gone: a log line is queued through that mutex.
+    LogError("{}", error.what());
+  }
+}
+
+void DvrCore::BeforeDelivery(const EventParms& record) {
+  if (Stopping() || !IsConfigDelta(record)) return;
+  // Republish only when a level the document shows has changed: a delta for
+  // an index no entry shows still sets that index's threshold.
+  auto shownLevels = [this] {
+    std::vector<int32_t> levels{log.Stored(kIdCore)};
+    for (const auto& plugin : plugins.loaded) levels.push_back(log.Stored(plugin->Id()));
+    return levels;
+  };
+  const auto before = shownLevels();
+  if (ApplyConfigDelta(record, log) && shownLevels() != before) PublishStatus();
+}
+
+void DvrCore::AfterTake(DispatchStats& stats) {
+  // DispatchLoop hands the loop its ReportState.
+  ReportStatistics({counters, memory, log, plugins.loaded}, static_cast<ReportState&>(stats));
 }
 
 void DvrCore::RequestStop() {
@@ -66,7 +163,7 @@ void DvrCore::RequestStop() {
     boost::asio::post(io, [this] { timer_.cancel(); });
   }
   search.WakeAll();
-  queue.Wake();
+  bus.Queue().Wake();
 }
 
 void DvrCore::ArmTimer(std::chrono::steady_clock::time_point expiry) {
@@ -88,16 +185,22 @@ void DvrCore::OnTimer(const boost::system::error_code& error) {
 }
 
 DvrCore::~DvrCore() {
-  // Search threads are detached, yet they reach this object (the handler,
-  // the post callback through g_core) and may run the late close and unload
-  // of an id-8 plug-in that posts while closing; let the last one end first.
+  // Search threads are detached, yet they reach the modules (the handler,
+  // the entry through the post callback) and may run the late close and
+  // unload of an id-8 plug-in that posts while closing; let the last one end
+  // first.
   search.WaitForSearches();
   ReportLeakedReferences();
-  // Members go in reverse order of declaration: the timer and signals before
-  // the I/O context, the plug-in lists (closing and unloading what is left)
-  // after the queue.
   signals_.reset();
   timer_.cancel();
+  // A core that never ran still holds plug-ins; they close and unload while
+  // every module they may post to is alive.
+  plugins.loaded.clear();
+  plugins.failed.clear();
+  plugins.logging.reset();
+  plugins.Publish();
+  EventEntry::Install(nullptr);
+  InstallLogSink(nullptr);
 }
 
 void DvrCore::ReportLeakedReferences() {
@@ -112,11 +215,4 @@ void DvrCore::ReportLeakedReferences() {
     if (name.empty()) name = "unknown";
     LogDebug("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", index, name, held);
   }
-}
-
-uint32_t PostEventCallback(rk::core::EventParms* record) {
-  if (record->data == nullptr) record->length = 0;
-  DvrCore* core = g_core;
-  if (core == nullptr) return RK_POST_REFUSED;
-  return core->EventEntry(*record);
 }

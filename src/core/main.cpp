@@ -29,7 +29,6 @@ int main(int argc, char** argv) {
   }
 
   auto core = std::make_unique<DvrCore>(executable.string());
-  g_core = core.get();
   if (!core->Init(command.descriptor)) {
     std::fputs("failed to initialize core\n", stderr);
     // Not destroyed: a plug-in thread may still reach it while the process ends.
@@ -37,7 +36,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   core->Run();
-  core.reset(); // its destructor still logs through g_core
-  g_core = nullptr;
+  core.reset();
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "events/dispatch_timing.h"
 
+#include "rk/core/event_parms.h"
+
 // One line per category reads as the table it is.
 // clang-format off
 const char* DispatchCategory(uint64_t type) {
@@ -23,8 +25,3 @@ const char* DispatchCategory(uint64_t type) {
   }
 }
 // clang-format on
-
-std::string_view DisplayStem(std::string_view fileName) {
-  const size_t dot = fileName.find('.');
-  return dot == std::string_view::npos ? fileName : fileName.substr(0, dot);
-}

@@ -6,21 +6,15 @@
 #include <string_view>
 #include <sys/socket.h>
 
-#include "core/dvr_core.h"
 #include "log/core_log.h"
+#include "log/logger.h"
 
-namespace {
+using namespace rk::core;
 
-uint32_t WordAt(const uint8_t* packet, size_t offset) {
-  uint32_t word;
-  std::memcpy(&word, packet + offset, sizeof word);
-  return word;
-}
-
-} // namespace
-
-IpcChannel::IpcChannel(DvrCore& core, boost::asio::io_context& io)
-    : core_(core), io_(io), socket_(io) {}
+IpcChannel::IpcChannel(boost::asio::io_context& io, const PluginRegistry& plugins, Logger& log,
+                       CoreCounters& counters, std::function<void()> requestStop)
+    : io_(io), plugins_(plugins), log_(log), counters_(counters),
+      requestStop_(std::move(requestStop)), socket_(io) {}
 
 IpcChannel::~IpcChannel() {
   // The I/O thread is gone by now; closing first means no operation can still
@@ -71,12 +65,12 @@ void IpcChannel::OnIpcRead(const boost::system::error_code& error, size_t bytes)
 
 void IpcChannel::ConsumePackets() {
   uint8_t* buffer = receiveBuffer_.get();
-  while (fill_ >= kHeaderSize) {
-    const uint32_t length = WordAt(buffer, 0);
+  while (fill_ >= kIpcHeaderSize) {
+    const uint32_t length = ReadIpcHeader(buffer).length;
     // Judged as soon as the header is in: a length that can never complete
     // (too long for the buffer, or too short to be consumed) would otherwise
     // stall the channel for good.
-    if (length < kHeaderSize || length > kMaxPacket) {
+    if (length < kIpcHeaderSize || length > kMaxPacket) {
       LogWarning("bad ipc packet length");
       fill_ = 0;
       return;
@@ -89,12 +83,12 @@ void IpcChannel::ConsumePackets() {
 }
 
 void IpcChannel::HandlePacket(const uint8_t* packet, uint32_t length) {
-  switch (WordAt(packet, 8)) {
-  case kKindParentIdentity:
+  switch (ReadIpcHeader(packet).kind) {
+  case RK_IPC_KIND_PARENT_IDENTITY:
     ParentIdentity(packet, length);
     break;
-  case kKindStop:
-    core_.RequestStop();
+  case RK_IPC_KIND_STOP:
+    requestStop_();
     break;
   default:
     DeliverToPlugin(packet, length);
@@ -103,9 +97,9 @@ void IpcChannel::HandlePacket(const uint8_t* packet, uint32_t length) {
 }
 
 void IpcChannel::ParentIdentity(const uint8_t* packet, uint32_t length) {
-  if (length <= kHeaderSize) return;
-  const char* payload = reinterpret_cast<const char*>(packet + kHeaderSize);
-  const size_t size = length - kHeaderSize;
+  if (length <= kIpcHeaderSize) return;
+  const char* payload = reinterpret_cast<const char*>(packet + kIpcHeaderSize);
+  const size_t size = length - kIpcHeaderSize;
   // Fields end at a NUL or at the payload's end; a trailing NUL adds no field.
   std::string_view fields[3];
   size_t count = 0;
@@ -116,21 +110,21 @@ void IpcChannel::ParentIdentity(const uint8_t* packet, uint32_t length) {
     fields[count++] = std::string_view(payload + at, end - at);
     at = end + 1;
   }
-  if (count >= 3 && fields[2] == std::string_view("Background:true")) core_.log.SetConsoleOff();
+  if (count >= 3 && fields[2] == std::string_view("Background:true")) log_.SetConsoleOff();
   std::lock_guard lock(parentMutex_);
   if (count >= 2) parentVersion_.assign(fields[1]);
   parentFileName_.assign(fields[0]);
 }
 
 void IpcChannel::DeliverToPlugin(const uint8_t* packet, uint32_t length) {
-  const uint32_t target = (WordAt(packet, 4) >> 20) & 0xFF;
-  const auto loaded = core_.plugins.Snapshot();
+  const uint32_t target = IpcTarget(ReadIpcHeader(packet).address);
+  const auto loaded = plugins_.Snapshot();
   for (const auto& plugin : *loaded) {
-    if (plugin->IdWord() == rk::core::kIdNone) continue;
-    if (((plugin->IdWord() >> 16) & 0xFF) != target) continue;
+    if (plugin->IdWord() == kIdNone) continue;
+    if (plugin->Id() != target) continue;
     plugin->DeliverIpc(packet, length);
-    CoreCounters::Add(core_.counters.ipcDelivered);
-    CoreCounters::Add(core_.counters.ipcDeliveredBytes, length);
+    CoreCounters::Add(counters_.ipcDelivered);
+    CoreCounters::Add(counters_.ipcDeliveredBytes, length);
     return;
   }
 }
@@ -141,7 +135,7 @@ uint32_t IpcChannel::Forward(const void* data, uint32_t length) {
   Buffer copy(static_cast<uint8_t*>(std::malloc(std::max<uint32_t>(length, 1))));
   if (!copy) return 1;
   if (length != 0) std::memcpy(copy.get(), data, length);
-  CoreCounters::Add(core_.counters.ipcForwarded);
+  CoreCounters::Add(counters_.ipcForwarded);
   boost::asio::post(
       io_, [this, copy = std::move(copy), length]() mutable { Enqueue(std::move(copy), length); });
   return 0;
@@ -187,7 +181,7 @@ void IpcChannel::Disconnect() {
     if (error) LogError("failed to close ipc pipe: {}", error.message());
   }
   open_.store(false, std::memory_order_release);
-  core_.RequestStop();
+  requestStop_();
 }
 
 std::pair<std::string, std::string> IpcChannel::ParentTexts() const {

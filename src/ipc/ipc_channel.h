@@ -5,12 +5,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 
-class DvrCore;
+#include "pluginhost/plugin_registry.h"
+#include "rk/core/ipc_packet.h"
+#include "util/core_counters.h"
+
+class Logger;
 
 // The channel to the parent daemon over the inherited AF_UNIX SOCK_SEQPACKET
 // socket. All socket work, the receive buffer, the fill count and the send
@@ -18,12 +23,14 @@ class DvrCore;
 class IpcChannel {
 public:
   // Largest packet in either direction, and the receive buffer's size.
-  static constexpr uint32_t kMaxPacket = 65536;
-  static constexpr uint32_t kHeaderSize = 16;
-  static constexpr uint32_t kKindParentIdentity = 7;
-  static constexpr uint32_t kKindStop = 8;
+  static constexpr uint32_t kMaxPacket = rk::core::kIpcMaxPacket;
 
-  IpcChannel(DvrCore& core, boost::asio::io_context& io);
+  // Packets go to plug-ins of `plugins`' snapshot; the parent's background
+  // option turns `log`'s console off; a stop packet or the parent's going
+  // away calls `requestStop` (on the I/O thread). The references must
+  // outlive the channel.
+  IpcChannel(boost::asio::io_context& io, const PluginRegistry& plugins, Logger& log,
+             CoreCounters& counters, std::function<void()> requestStop);
   ~IpcChannel(); // frees every buffer still queued
   IpcChannel(const IpcChannel&) = delete;
   IpcChannel& operator=(const IpcChannel&) = delete;
@@ -66,8 +73,11 @@ private:
   void OnWritten(const boost::system::error_code& error, size_t bytes);
   void Disconnect();
 
-  DvrCore& core_;
   boost::asio::io_context& io_;
+  const PluginRegistry& plugins_;
+  Logger& log_;
+  CoreCounters& counters_;
+  const std::function<void()> requestStop_;
   // The socket, the receive buffer, the fill count and the send queue are
   // touched only by the I/O thread once Run has started (Adopt runs before).
   boost::asio::generic::seq_packet_protocol::socket socket_;

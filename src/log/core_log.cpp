@@ -1,12 +1,23 @@
 #include "log/core_log.h"
 
-#include "core/dvr_core.h"
+#include <atomic>
+
+#include "log/logger.h"
 
 using namespace rk::core;
 
+namespace {
+// Any thread reads it; the core writes it while no other thread logs.
+std::atomic<LogSink*> g_sink{nullptr};
+} // namespace
+
+void InstallLogSink(LogSink* sink) {
+  g_sink.store(sink, std::memory_order_release);
+}
+
 int32_t CoreLogThreshold() {
-  const DvrCore* core = g_core;
-  return core != nullptr ? core->log.Stored(0) : kLogLevelUnset;
+  const LogSink* sink = g_sink.load(std::memory_order_acquire);
+  return sink != nullptr ? sink->Thresholds().Stored(kIdCore) : kLogLevelUnset;
 }
 
 std::string& ThreadLogBuffer() {
@@ -19,13 +30,13 @@ std::string& ThreadLogBuffer() {
 }
 
 uint32_t LogText(int32_t level, const char* text, size_t length) {
-  DvrCore* core = g_core;
-  if (length == 0 || core == nullptr) return 0;
+  LogSink* sink = g_sink.load(std::memory_order_acquire);
+  if (length == 0 || sink == nullptr) return 0;
   LogEvt record;
   record.source = kIdNone;
   record.flags = kLive | RK_FLAG_CONSOLE;
   record.level = static_cast<uint32_t>(level);
   record.length = static_cast<uint32_t>(length);
   record.data = text;
-  return core->EventEntry(record);
+  return sink->PostLog(record);
 }

@@ -10,6 +10,21 @@
 
 #include "log/log_level.h"
 #include "log/log_locale.h"
+#include "rk/core/event_parms.h"
+
+class Logger;
+
+// Where the core's own lines go: the thresholds that decide, and the entry
+// that takes the record (the core's event entry, which filters, prints and
+// queues it like a plug-in's). Installed by the core before its threads
+// start and removed after they end; without one the lines go nowhere.
+class LogSink {
+public:
+  virtual ~LogSink() = default;
+  virtual const Logger& Thresholds() const = 0;
+  virtual uint32_t PostLog(rk::core::EventParms& record) = 0;
+};
+void InstallLogSink(LogSink* sink);
 
 // Wraps formatted text into a live log record from the core and posts it.
 // Length 0 posts nothing and returns 0.

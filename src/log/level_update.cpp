@@ -4,7 +4,7 @@
 #include <optional>
 #include <rapidxml/rapidxml.hpp>
 
-#include "config/xml_path.h"
+#include "util/xml_path.h"
 #include "log/logger.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <rapidxml/rapidxml.hpp>
 
 #include "config/xml_writer.h"
-#include "core/dvr_core.h"
 #include "log/core_log.h"
 #include "log/format_size.h"
+#include "rk/core/core_ids.h"
 
 using namespace rk::core;
 
@@ -19,7 +19,6 @@ constexpr int64_t kEpisodeNs = 60'000'000'000;
 constexpr int64_t kCheckIntervalNs = 999'999'999;
 constexpr int64_t kSameInstantNs = 999'999;
 constexpr int64_t kOneDayNs = 86'400'000'000'000;
-constexpr uint64_t kMemoryEventFlags = 0x1000010;
 
 template <typename TimePoint> int64_t Ns(TimePoint t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -27,8 +26,8 @@ template <typename TimePoint> int64_t Ns(TimePoint t) {
 
 } // namespace
 
-MemoryMonitor::MemoryMonitor(DvrCore& core)
-    : core_(core), environment_(&MonitorEnvironment::System()) {}
+MemoryMonitor::MemoryMonitor(QueueFn queue)
+    : queue_(std::move(queue)), environment_(&MonitorEnvironment::System()) {}
 
 uint64_t MemoryMonitor::MemoryLimitFor(std::optional<uint64_t> totalRam) {
   if (!totalRam) return kUnknownMachine;
@@ -52,7 +51,7 @@ std::string MemoryMonitor::MemoryEventText(bool throttled,
   document->append_node(varn);
   auto* memory = document->allocate_node(rapidxml::node_element, "Memory");
   varn->append_node(memory);
-  memory->append_attribute(document->allocate_attribute("ID", "-2147483648"));
+  memory->append_attribute(document->allocate_attribute("ID", kCoreDocumentId));
   memory->append_attribute(document->allocate_attribute("Throttling", throttled ? "1" : "0"));
   memory->append_attribute(document->allocate_attribute("Time", seconds.c_str()));
   memory->append_attribute(document->allocate_attribute("mseTime", milliseconds.c_str()));
@@ -62,11 +61,11 @@ std::string MemoryMonitor::MemoryEventText(bool throttled,
 void MemoryMonitor::SendMemoryEvent() {
   const std::string text = MemoryEventText(Throttled(), environment_->SteadyNow());
   AlarmEvt record;
-  record.flags = kMemoryEventFlags;
+  record.flags = kLiveXml;
   record.source = kIdNone;
   record.data = text.data();
   record.length = static_cast<uint32_t>(text.size());
-  core_.queueEvent(record);
+  queue_(record);
 }
 
 void MemoryMonitor::SetThrottle(bool low) {

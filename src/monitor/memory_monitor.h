@@ -1,13 +1,13 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "monitor/monitor_environment.h"
-
-class DvrCore;
+#include "rk/core/event_parms.h"
 
 // Heap sampling, the live audio/video throttle and the clock-change watch.
 //
@@ -19,7 +19,10 @@ class DvrCore;
 // SendMemoryEvent runs on the main thread once at start, then on the I/O thread.
 class MemoryMonitor {
 public:
-  explicit MemoryMonitor(DvrCore& core);
+  // The memory event goes to `queue`: straight into the event queue, as the
+  // core's own record (it is never throttled or filtered).
+  using QueueFn = std::function<uint32_t(const rk::core::EventParms&)>;
+  explicit MemoryMonitor(QueueFn queue);
 
   bool Throttled() const { return throttle_.load(std::memory_order_relaxed) != 0; }
   bool ThrottlingEnabled() const { return enabled_.load(std::memory_order_relaxed) != 0; }
@@ -54,7 +57,7 @@ private:
 
   static constexpr int64_t kNoEpisode = std::numeric_limits<int64_t>::max();
 
-  DvrCore& core_;
+  const QueueFn queue_;
   MonitorEnvironment* environment_;
   std::atomic<uint8_t> enabled_{1};
   std::atomic<uint8_t> throttle_{0};

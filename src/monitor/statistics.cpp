@@ -4,24 +4,16 @@
 #include <fmt/format.h>
 #include <iterator>
 
-#include "core/dvr_core.h"
-#include "events/dispatch_timing.h"
 #include "events/reference_block.h"
 #include "log/core_log.h"
 #include "log/format_size.h"
+#include "log/logger.h"
+#include "monitor/memory_monitor.h"
 
 namespace {
 
 constexpr auto kReportPeriod = std::chrono::nanoseconds(59'999'999'999);
 constexpr size_t kTopHolders = 5;
-
-std::string_view HolderName(const PluginList& loaded, uint32_t index) {
-  if (index == 0) return "Core";
-  for (const auto& plugin : loaded) {
-    if (plugin->Id() == index) return plugin->DisplayStem();
-  }
-  return "unknown";
-}
 
 // The five largest holders of payload references, ties in index order.
 void BuildTop(const PluginList& loaded, ReportState& state) {
@@ -38,7 +30,7 @@ void BuildTop(const PluginList& loaded, ReportState& state) {
   }
   for (const auto& [index, count] : state.ranking) {
     fmt::format_to(std::back_inserter(state.top), LogLocale(), "{}{} {:L}",
-                   state.top.empty() ? "" : ", ", HolderName(loaded, index), count);
+                   state.top.empty() ? "" : ", ", SourceName(loaded, index), count);
   }
 }
 
@@ -49,12 +41,12 @@ uint64_t TakeCounter(std::atomic<uint64_t>& counter) {
 
 } // namespace
 
-void ReportStatistics(DvrCore& core, ReportState& state) {
-  const auto now = core.memory.Environment().SteadyNow();
+void ReportStatistics(const StatisticsSources& sources, ReportState& state) {
+  const auto now = sources.memory.Environment().SteadyNow();
   if (now - state.lastReport <= kReportPeriod) return;
   state.lastReport = now;
 
-  CoreCounters& counters = core.counters;
+  CoreCounters& counters = sources.counters;
   const uint64_t throttledVideo = TakeCounter(counters.throttledVideo);
   const uint64_t throttledAudio = TakeCounter(counters.throttledAudio);
   const uint64_t ipcForwarded = TakeCounter(counters.ipcForwarded);
@@ -67,13 +59,13 @@ void ReportStatistics(DvrCore& core, ReportState& state) {
   const uint32_t events = std::exchange(state.events, 0);
   const uint32_t idle = std::exchange(state.idle, 0);
   const uint64_t ltmUs = std::exchange(state.ltmUs, 0);
-  const uint64_t inUse = core.memory.HeapInUse();
+  const uint64_t inUse = sources.memory.HeapInUse();
   const uint64_t previousInUse = std::exchange(state.previousInUse, inUse);
 
   // The stored threshold, before the default applies: -1 reports too.
-  if (core.log.Stored(0) > kLogInfo) return;
+  if (sources.log.Stored(rk::core::kIdCore) > kLogInfo) return;
 
-  BuildTop(core.plugins.loaded, state);
+  BuildTop(sources.loaded, state);
   RefAccounting& refs = RefCounts();
   std::string memory = FormatSize(static_cast<int64_t>(inUse));
   if (inUse != previousInUse) {

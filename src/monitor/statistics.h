@@ -5,20 +5,29 @@
 #include <utility>
 #include <vector>
 
-class DvrCore;
+#include "events/dispatch_loop.h"
+#include "pluginhost/plugin_registry.h"
+#include "util/core_counters.h"
 
-// Dispatch-loop values and the reporter's own state; owned by the dispatch
-// thread and passed to the reporter by reference.
-struct ReportState {
+class Logger;
+class MemoryMonitor;
+
+// What the report reads, all owned elsewhere.
+struct StatisticsSources {
+  CoreCounters& counters;
+  const MemoryMonitor& memory;
+  const Logger& log;
+  const PluginList& loaded; // the dispatch thread's own view
+};
+
+// The dispatch loop's figures plus the reporter's own state; owned by the
+// dispatch thread.
+struct ReportState : DispatchStats {
   std::chrono::steady_clock::time_point lastReport;
-  uint64_t inQueue = 0; // InQ
-  uint32_t events = 0;
-  uint32_t idle = 0;
-  uint64_t ltmUs = 0;
   uint64_t previousInUse = 0;
   std::string top;
   std::vector<std::pair<uint32_t, uint64_t>> ranking;
 };
 
 // The once-a-minute statistics report; dispatch thread only.
-void ReportStatistics(DvrCore& core, ReportState& state);
+void ReportStatistics(const StatisticsSources& sources, ReportState& state);

@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 #include <mutex>
 
-#include "events/dispatch_timing.h"
+#include "util/file_name.h"
 
 using namespace rk::core;
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <thread>
 
+#include "rk/core/core_ids.h"
 #include "rk/core/plugin_api.h"
 
 // One plug-in library the core tried to load, shared by the loaded and failed

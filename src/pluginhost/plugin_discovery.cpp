@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "pluginhost/plugin_registry.h"
+#include "rk/core/core_ids.h"
 
 namespace fs = std::filesystem;
 
@@ -20,15 +21,15 @@ std::vector<std::string> DiscoverPlugins(const std::string& executableDir) {
       if (dot == std::string::npos || name.compare(dot, std::string::npos, ".so") != 0) continue;
       std::error_code statError;
       if (!fs::is_regular_file(path, statError)) continue;
-      if (name == "RuzUZ.so") continue;
+      if (name == rk::core::kLoggingPluginFile) continue;
       if (std::find(names.begin(), names.end(), name) != names.end()) continue;
       names.push_back(name);
       paths.push_back(path.string());
     }
   }
   auto byGroupThenName = [](const std::string& a, const std::string& b) {
-    const bool aFirst = a.find("vIDUvi") != std::string::npos;
-    const bool bFirst = b.find("vIDUvi") != std::string::npos;
+    const bool aFirst = a.find(rk::core::kLoadsFirstMark) != std::string::npos;
+    const bool bFirst = b.find(rk::core::kLoadsFirstMark) != std::string::npos;
     if (aFirst != bFirst) return aFirst;
     return strcasecmp(fs::path(a).filename().c_str(), fs::path(b).filename().c_str()) < 0;
   };

@@ -10,3 +10,12 @@ std::shared_ptr<const PluginList> PluginRegistry::Snapshot() const {
   std::lock_guard lock(snapshotMutex_);
   return snapshot_;
 }
+
+std::string_view SourceName(const PluginList& plugins, uint32_t index) {
+  if (index == rk::core::kIdCore) return "Core";
+  for (const auto& plugin : plugins) {
+    // A plug-in without id has index 0, never asked for here.
+    if (plugin->Id() == index) return plugin->DisplayStem();
+  }
+  return "unknown";
+}

@@ -1,6 +1,7 @@
 #pragma once
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "pluginhost/plugin.h"
@@ -15,7 +16,7 @@ class PluginRegistry {
 public:
   PluginList loaded;               // main thread only; in open order
   PluginList failed;               // main thread only; in discovery order
-  std::shared_ptr<Plugin> logging; // set by Init
+  std::shared_ptr<Plugin> logging; // set at start, before other threads run
 
   // Main thread, after changing `loaded`.
   void Publish();
@@ -26,6 +27,10 @@ private:
   mutable std::mutex snapshotMutex_;
   std::shared_ptr<const PluginList> snapshot_ = std::make_shared<const PluginList>();
 };
+
+// How lines name a source index: "Core" for the core and plug-in 0, else the
+// display stem of the first plug-in in `plugins` with that id, else "unknown".
+std::string_view SourceName(const PluginList& plugins, uint32_t index);
 
 // Library paths in "protected-plugins" and "plugins" below `executableDir`,
 // filtered and in load order.

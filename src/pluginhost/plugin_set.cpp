@@ -1,70 +1,89 @@
-// The whole set of plug-ins over the core's run: load, open, close, unload.
+#include "pluginhost/plugin_set.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <strings.h>
 
-#include "core/dvr_core.h"
-#include "core/process_identity.h"
 #include "log/core_log.h"
+#include "log/logger.h"
 
 using namespace rk::core;
 
-void DvrCore::LoadPlugins() {
-  const std::string directory = std::filesystem::path(executablePath).parent_path().string();
-  for (const std::string& path : DiscoverPlugins(directory)) {
-    auto plugin = Plugin::Load(path, &PostEventCallback, hostId);
+namespace {
+
+bool HasId(const Plugin& plugin, uint32_t id) {
+  return plugin.IdWord() != kIdNone && plugin.Id() == id;
+}
+
+} // namespace
+
+PluginSet::PluginSet(PluginRegistry& registry, Logger& log, PostEventFn postEvent,
+                     std::string executableDir, const std::string& hostId)
+    : registry_(registry), log_(log), postEvent_(postEvent),
+      executableDir_(std::move(executableDir)), hostId_(hostId) {}
+
+void PluginSet::StartLogging() {
+  const auto path = std::filesystem::path(executableDir_) / "plugins" / kLoggingPluginFile;
+  registry_.logging = Plugin::Load(path.string(), postEvent_, hostId_);
+  registry_.logging->Open();
+}
+
+void PluginSet::LoadAll() {
+  PluginList& loaded = registry_.loaded;
+  for (const std::string& path : DiscoverPlugins(executableDir_)) {
+    auto plugin = Plugin::Load(path, postEvent_, hostId_);
     if (!plugin->IsLoaded()) {
       LogError("Failed to load plugin {}: {}", plugin->fileName, plugin->errorText);
-      plugins.failed.push_back(std::move(plugin));
+      registry_.failed.push_back(std::move(plugin));
       continue;
     }
-    const auto same = std::find_if(plugins.loaded.begin(), plugins.loaded.end(),
+    const auto same = std::find_if(loaded.begin(), loaded.end(),
                                    [&](const auto& p) { return p->Key() == plugin->Key(); });
-    if (same != plugins.loaded.end()) {
+    if (same != loaded.end()) {
       LogWarning("pluginId {:02x} already loaded from {} trying to load {}", plugin->Id(),
                  (*same)->fileName, plugin->fileName);
       continue; // dropping it unloads it
     }
     LogInfo("Loaded plugin {:02x}:{}", plugin->Id(), plugin->DisplayStem());
-    log.SetName(plugin->Id(), plugin->TableName());
-    if (plugin->IdWord() != kIdNone && plugin->Id() == 6) {
-      plugins.loaded.insert(plugins.loaded.begin(), std::move(plugin));
+    log_.SetName(plugin->Id(), plugin->TableName());
+    if (HasId(*plugin, kIdOpensFirst)) {
+      loaded.insert(loaded.begin(), std::move(plugin));
     } else {
-      plugins.loaded.push_back(std::move(plugin));
+      loaded.push_back(std::move(plugin));
     }
-    plugins.Publish();
+    registry_.Publish();
   }
-  for (const auto& plugin : plugins.loaded) plugin->ProvideWorkerThreadIf();
+  for (const auto& plugin : loaded) plugin->ProvideWorkerThreadIf();
 }
 
-void DvrCore::OpenPlugins() {
-  for (const auto& plugin : plugins.loaded) {
+void PluginSet::OpenAll() {
+  for (const auto& plugin : registry_.loaded) {
     LogInfo("Opening {:02x}:{}", plugin->Id(), plugin->DisplayStem());
     plugin->Open();
   }
-  if (plugins.logging) plugins.loaded.push_back(plugins.logging);
-  plugins.Publish();
-  NarrowCapabilities();
+  if (registry_.logging) registry_.loaded.push_back(registry_.logging);
+  registry_.Publish();
 }
 
-void DvrCore::ClosePlugins() {
-  // Id 8 goes without a line; a search still holding it closes it later.
-  std::erase_if(plugins.loaded,
-                [](const auto& p) { return p->IdWord() != kIdNone && p->Id() == 8; });
-  std::stable_sort(plugins.loaded.begin(), plugins.loaded.end(), [](const auto& a, const auto& b) {
+void PluginSet::CloseAll() {
+  PluginList& loaded = registry_.loaded;
+  // The late one goes without a line; a search still holding it closes it later.
+  std::erase_if(loaded, [](const auto& p) { return HasId(*p, kIdClosesLate); });
+  // Watchdog accept words order the close, largest first, as unsigned words.
+  std::stable_sort(loaded.begin(), loaded.end(), [](const auto& a, const auto& b) {
     if (a->info.acceptWatchdog != b->info.acceptWatchdog)
       return a->info.acceptWatchdog > b->info.acceptWatchdog;
     return strcasecmp(a->fileName.c_str(), b->fileName.c_str()) < 0;
   });
-  plugins.Publish();
-  for (const auto& plugin : plugins.loaded) {
+  registry_.Publish();
+  for (const auto& plugin : loaded) {
     LogInfo("Closing {:02x}:{}", plugin->Id(), plugin->DisplayStem());
     plugin->Close();
   }
 }
 
-void DvrCore::UnloadPlugins() {
-  for (const auto& plugin : plugins.loaded) {
+void PluginSet::UnloadAll() {
+  for (const auto& plugin : registry_.loaded) {
     LogInfo("Unloading {:02x}:{}", plugin->Id(), plugin->DisplayStem());
     plugin->Unload();
   }

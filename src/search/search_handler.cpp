@@ -4,7 +4,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "core/dvr_core.h"
 #include "log/core_log.h"
 #include "pluginhost/plugin.h"
 
@@ -30,7 +29,7 @@ bool Provides(const Plugin& plugin) {
 
 } // namespace
 
-AsyncEvent::AsyncEvent(const EventParms& request) : record(request) {
+SearchJob::SearchJob(const EventParms& request) : record(request) {
   void* copy = nullptr;
   if (request.length != 0 && request.data != nullptr) {
     copy = std::malloc(request.length);
@@ -39,37 +38,39 @@ AsyncEvent::AsyncEvent(const EventParms& request) : record(request) {
   record.data = copy;
 }
 
-AsyncEvent::~AsyncEvent() {
+SearchJob::~SearchJob() {
   std::free(const_cast<void*>(record.data));
 }
 
-SearchHandler::SearchHandler(DvrCore& core) : core_(core) {}
+SearchHandler::SearchHandler(const PluginRegistry& plugins, CoreCounters& counters,
+                             const std::atomic<uint8_t>& stopping)
+    : plugins_(plugins), counters_(counters), stopping_(stopping) {}
 
-bool SearchHandler::searchRequest(const EventParms& record) {
+bool SearchHandler::StartSearch(const EventParms& record) {
   if (record.source == kIdNone || SourceIndex(record.source) != 0) return false;
   const uint32_t id = SearchId(record);
   if (id == 0) return false;
   if (record.length == 0) return true;
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     cancelled_.erase(id);
     // A provider asking for a search from inside its own would fan out
     // without end.
     if (providers_.contains(std::this_thread::get_id())) return true;
   }
-  const auto search = std::make_shared<AsyncEvent>(record);
-  const auto plugins = core_.plugins.Snapshot();
+  const auto search = std::make_shared<SearchJob>(record);
+  const auto plugins = plugins_.Snapshot();
   for (const auto& plugin : *plugins) {
     if (Provides(*plugin)) StartThread(search, plugin);
   }
-  CoreCounters::Add(core_.counters.searchRequests);
+  CoreCounters::Add(counters_.searchRequests);
   return true;
 }
 
-void SearchHandler::StartThread(const std::shared_ptr<AsyncEvent>& search,
+void SearchHandler::StartThread(const std::shared_ptr<SearchJob>& search,
                                 const std::shared_ptr<Plugin>& provider) {
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     if (finished_) return;
     ++running_;
   }
@@ -86,18 +87,18 @@ void SearchHandler::StartThread(const std::shared_ptr<AsyncEvent>& search,
   }
 }
 
-void SearchHandler::RunSearch(std::shared_ptr<AsyncEvent> search,
+void SearchHandler::RunSearch(std::shared_ptr<SearchJob> search,
                               std::shared_ptr<Plugin> provider) {
   const std::thread::id self = std::this_thread::get_id();
   auto flow = std::make_shared<StoredProvider>();
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     providers_.try_emplace(self, std::move(flow));
     providerCount_.store(providers_.size(), std::memory_order_release);
   }
   provider->DeliverSearch(search->record);
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     providers_.erase(self);
     providerCount_.store(providers_.size(), std::memory_order_release);
   }
@@ -111,13 +112,13 @@ void SearchHandler::RunSearch(std::shared_ptr<AsyncEvent> search,
 void SearchHandler::ThreadEnded() {
   // Notified under the lock: the destructor waiting for it must not free the
   // condition variable before this call is done with it.
-  std::lock_guard lock(coreMutex_);
+  std::lock_guard lock(mutex_);
   --running_;
   if (running_ == 0) searchesEnded_.notify_all();
 }
 
 void SearchHandler::WaitForSearches() {
-  std::unique_lock lock(coreMutex_);
+  std::unique_lock lock(mutex_);
   searchesEnded_.wait(lock, [this] { return running_ == 0; });
   finished_ = true;
 }
@@ -125,21 +126,21 @@ void SearchHandler::WaitForSearches() {
 uint32_t SearchHandler::Cancel(const EventParms& record) {
   const uint32_t id = SearchId(record);
   if (record.flags & RK_FLAG_QUERY) {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     return cancelled_.contains(id) ? RK_POST_REFUSED : RK_POST_OK;
   }
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     cancelled_.insert(id);
   }
-  CoreCounters::Add(core_.counters.searchCancels);
+  CoreCounters::Add(counters_.searchCancels);
   return RK_POST_OK;
 }
 
 bool SearchHandler::AdmitResult(const EventParms& record, const void* block) {
   std::shared_ptr<StoredProvider> provider;
   {
-    std::lock_guard lock(coreMutex_);
+    std::lock_guard lock(mutex_);
     if (cancelled_.contains(SearchId(record))) return false;
     const auto found = providers_.find(std::this_thread::get_id());
     if (found == providers_.end()) return false;
@@ -147,22 +148,22 @@ bool SearchHandler::AdmitResult(const EventParms& record, const void* block) {
   }
   if (block != nullptr) {
     std::unique_lock lock(provider->mutex);
-    provider->released.wait(lock, [&] { return provider->pending == nullptr || core_.Stopping(); });
+    provider->released.wait(lock, [&] { return provider->pending == nullptr || Stopping(); });
     // Once stopping, the queue may already be drained: nothing would deliver
     // or free the block, and the provider would wait for it for good.
-    if (core_.Stopping()) return false;
+    if (Stopping()) return false;
     provider->pending = block;
-  } else if (core_.Stopping()) {
+  } else if (Stopping()) {
     return false;
   }
-  CoreCounters::Add(core_.counters.searchResults);
-  CoreCounters::Add(core_.counters.searchResultBytes, record.length);
+  CoreCounters::Add(counters_.searchResults);
+  CoreCounters::Add(counters_.searchResultBytes, record.length);
   return true;
 }
 
 void SearchHandler::BlockFreed(const void* block) {
   if (block == nullptr || providerCount_.load(std::memory_order_acquire) == 0) return;
-  std::lock_guard lock(coreMutex_);
+  std::lock_guard lock(mutex_);
   for (const auto& [thread, provider] : providers_) {
     std::lock_guard providerLock(provider->mutex);
     if (provider->pending == block) {
@@ -173,7 +174,7 @@ void SearchHandler::BlockFreed(const void* block) {
 }
 
 void SearchHandler::WakeAll() {
-  std::lock_guard lock(coreMutex_);
+  std::lock_guard lock(mutex_);
   for (const auto& [thread, provider] : providers_) {
     // Taking the provider's mutex orders the stopping flag before its next
     // check, so a provider about to wait cannot miss this wake-up.

@@ -11,18 +11,18 @@
 
 #include "rk/core/event_parms.h"
 
-class DvrCore;
-class Plugin;
+#include "pluginhost/plugin_registry.h"
+#include "util/core_counters.h"
 
 // One started search: a copy of the request whose `data` points to the
 // core's own malloc'd copy of the payload (null when the heap refused it);
 // shared by its search threads and freed with the last of them. Immutable
 // after construction, so the threads read it without a lock.
-struct AsyncEvent {
-  explicit AsyncEvent(const rk::core::EventParms& request);
-  ~AsyncEvent();
-  AsyncEvent(const AsyncEvent&) = delete;
-  AsyncEvent& operator=(const AsyncEvent&) = delete;
+struct SearchJob {
+  explicit SearchJob(const rk::core::EventParms& request);
+  ~SearchJob();
+  SearchJob(const SearchJob&) = delete;
+  SearchJob& operator=(const SearchJob&) = delete;
   rk::core::EventParms record;
 };
 
@@ -38,13 +38,16 @@ public:
     const void* pending = nullptr;
   };
 
-  explicit SearchHandler(DvrCore& core);
+  // Providers come from `plugins`' snapshot; `stopping` is the core's stop
+  // flag. The references must outlive the handler.
+  SearchHandler(const PluginRegistry& plugins, CoreCounters& counters,
+                const std::atomic<uint8_t>& stopping);
 
   // Event entry: true when the record was a search request and is dealt with.
-  bool searchRequest(const rk::core::EventParms& record);
+  bool StartSearch(const rk::core::EventParms& record);
   // Cancel record: marks the id (0) or, with the query flag, answers 1/0.
   uint32_t Cancel(const rk::core::EventParms& record);
-  // queueEvent: whether a search result may be queued; may wait for pacing.
+  // Event entry, before queueing: whether a search result may be queued; may wait for pacing.
   bool AdmitResult(const rk::core::EventParms& record, const void* block);
   // Release: the block was freed; wakes the provider waiting on it.
   void BlockFreed(const void* block);
@@ -55,16 +58,19 @@ public:
   void WaitForSearches();
 
 private:
-  void StartThread(const std::shared_ptr<AsyncEvent>& search,
+  void StartThread(const std::shared_ptr<SearchJob>& search,
                    const std::shared_ptr<Plugin>& provider);
-  void RunSearch(std::shared_ptr<AsyncEvent> search, std::shared_ptr<Plugin> provider);
+  void RunSearch(std::shared_ptr<SearchJob> search, std::shared_ptr<Plugin> provider);
   void ThreadEnded();
+  bool Stopping() const { return stopping_.load(std::memory_order_acquire) != 0; }
 
-  DvrCore& core_;
-  // The core mutex guards providers_, cancelled_, running_ and finished_;
-  // it is never held while waiting on a provider. providerCount_ mirrors
-  // providers_.size() so that Release skips the lock when no search runs.
-  std::mutex coreMutex_;
+  const PluginRegistry& plugins_;
+  CoreCounters& counters_;
+  const std::atomic<uint8_t>& stopping_;
+  // Guards providers_, cancelled_, running_ and finished_; never held while
+  // waiting on a provider. providerCount_ mirrors providers_.size() so that
+  // BlockFreed skips the lock when no search runs.
+  std::mutex mutex_;
   std::unordered_map<std::thread::id, std::shared_ptr<StoredProvider>> providers_;
   std::unordered_set<uint32_t> cancelled_;
   std::atomic<size_t> providerCount_{0};

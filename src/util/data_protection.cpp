@@ -16,14 +16,14 @@ using namespace rk::core;
 
 namespace {
 
-constexpr uint32_t kDone = 0;
-constexpr uint32_t kBadOperation = 0xFFFFFFFFu;
-constexpr uint32_t kRefused = 0xFFFFFFFEu;
-constexpr uint32_t kNoPlaintext = 0xFFFFFFF3u;
+constexpr uint32_t kDone = RK_POST_OK;
+constexpr uint32_t kBadOperation = RK_CRYPTO_BAD_OPERATION;
+constexpr uint32_t kRefused = RK_CRYPTO_BAD_LENGTH;
+constexpr uint32_t kNoPlaintext = RK_CRYPTO_EMPTY_RESULT;
 
 constexpr uint64_t kOperationMask = 0xFFFFFF;
-constexpr uint64_t kProtect = 2;
-constexpr uint64_t kUnprotect = 1024;
+constexpr uint64_t kProtect = RK_CRYPTO_PROTECT;
+constexpr uint64_t kUnprotect = RK_CRYPTO_UNPROTECT;
 
 constexpr size_t kBlock = 16;
 constexpr size_t kWorkSlack = 48;

@@ -6,8 +6,8 @@
 
 // A crypto control record: protects or unprotects its buffer in place with a
 // key bound to the host identifier. Runs on the poster's thread with no
-// shared state; returns the post result (0 done, 0xFFFFFFFF/0xFFFFFFFE/
-// 0xFFFFFFF3, or the bytes the buffer needs).
+// shared state; returns the post result (RK_POST_OK, one of the RK_CRYPTO_*
+// codes, or the bytes the buffer needs).
 //
 // Record use: `length` is the buffer's capacity, `data` the buffer, the low
 // 24 bits of `flags` the operation (2 protect, 1024 unprotect), `level` the

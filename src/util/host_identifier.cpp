@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "log/core_log.h"
-
 namespace {
 
 // The script's standard output, read to the end. Its diagnostics (a missing
@@ -40,8 +38,4 @@ std::string ObtainHostIdentifier() {
   id = RunForOutput("./scripts/get_id.sh");
   if (!id.empty()) return id;
   return kFallbackHostId;
-}
-
-void ReportStartupStatus(const std::string& hostId) {
-  if (hostId.find(kFallbackHostId) != std::string::npos) LogWarning("Startup status: code D");
 }

@@ -10,6 +10,3 @@ inline constexpr const char* kFallbackHostId =
 // else of "./scripts/get_id.sh" (both run in the working directory), else the
 // fallback digest. Never empty; not trimmed.
 std::string ObtainHostIdentifier();
-// Logs "Startup status: code D" (Warning) when the identifier contains the
-// fallback digest.
-void ReportStartupStatus(const std::string& hostId);

@@ -209,7 +209,7 @@ TEST_F(MemoryMonitorTest, GateRefusesLiveMediaWhileThrottled) {
     record.data = frame.data();
     record.length = static_cast<uint32_t>(frame.size());
     record.source = RK_ID_WORD(3);
-    return core.EventEntry(record);
+    return core.entry.Post(record);
   };
   core.counters.throttledVideo = 0;
   core.counters.throttledAudio = 0;

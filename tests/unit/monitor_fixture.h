@@ -57,14 +57,12 @@ struct Posted {
 
 class MonitorFixture : public ::testing::Test {
 protected:
-  MonitorFixture() : core("/nonexistent/bin/corvane-core"), previous_(g_core) {
-    g_core = &core;
+  MonitorFixture() : core("/nonexistent/bin/corvane-core") {
     core.log.SetConsoleOff();
     core.memory.UseEnvironment(env);
   }
   ~MonitorFixture() override {
     Drain();
-    g_core = previous_;
   }
 
   // Everything queued so far, oldest first; the queue's references go back.
@@ -73,7 +71,7 @@ protected:
     std::atomic<uint8_t> stopping{0};
     rk::core::EventParms record;
     size_t remaining = 0;
-    while (core.queue.Take(record, remaining, stopping, std::chrono::nanoseconds(0)) ==
+    while (core.bus.Queue().Take(record, remaining, stopping, std::chrono::nanoseconds(0)) ==
            EventQueue::Wait::kEvent) {
       Posted posted;
       posted.type = record.type;
@@ -84,7 +82,7 @@ protected:
       if (record.data != nullptr)
         posted.text.assign(static_cast<const char*>(record.data), record.length);
       out.push_back(std::move(posted));
-      core.Release(record.data, 0);
+      core.bus.Release(record.data, 0);
     }
     return out;
   }
@@ -106,7 +104,4 @@ protected:
 
   ScriptedEnvironment env; // outlives core, which points at it
   DvrCore core;
-
-private:
-  DvrCore* previous_;
 };

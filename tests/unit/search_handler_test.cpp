@@ -36,15 +36,15 @@ TEST(SearchHandler, RequestsAreRecognisedAndCounted) {
   DvrCore core("/nonexistent/bin/corvane-core");
   SearchHandler& search = core.search;
   // Not searches: id 0, a sender with a plug-in id, a sender without id.
-  EXPECT_FALSE(search.searchRequest(Record(0, 0, "a")));
-  EXPECT_FALSE(search.searchRequest(Record(RK_ID_WORD(2), 5, "a")));
-  EXPECT_FALSE(search.searchRequest(Record(kIdNone, 5, "a")));
+  EXPECT_FALSE(search.StartSearch(Record(0, 0, "a")));
+  EXPECT_FALSE(search.StartSearch(Record(RK_ID_WORD(2), 5, "a")));
+  EXPECT_FALSE(search.StartSearch(Record(kIdNone, 5, "a")));
   // Swallowed without being counted.
-  EXPECT_TRUE(search.searchRequest(Record(0, 5, nullptr)));
+  EXPECT_TRUE(search.StartSearch(Record(0, 5, nullptr)));
   EXPECT_EQ(core.counters.searchRequests.load(), 0u);
   // Counted even though no plug-in provides anything; only the low 32 bits
   // are the search id.
-  EXPECT_TRUE(search.searchRequest(Record(0, 0x700000005ull, "criteria")));
+  EXPECT_TRUE(search.StartSearch(Record(0, 0x700000005ull, "criteria")));
   EXPECT_EQ(core.counters.searchRequests.load(), 1u);
   core.search.WaitForSearches();
 }
@@ -67,17 +67,17 @@ TEST(SearchHandler, CancelMarksLastUntilANewRequestWithTheSameId) {
   EXPECT_EQ(core.counters.searchResults.load(), 0u);
 
   // A length-0 request leaves the mark; a real one clears it.
-  EXPECT_TRUE(search.searchRequest(Record(0, 7, nullptr)));
+  EXPECT_TRUE(search.StartSearch(Record(0, 7, nullptr)));
   EXPECT_EQ(search.Cancel(CancelRecord(7, true)), 1u);
-  EXPECT_TRUE(search.searchRequest(Record(0, 7, "criteria")));
+  EXPECT_TRUE(search.StartSearch(Record(0, 7, "criteria")));
   EXPECT_EQ(search.Cancel(CancelRecord(7, true)), 0u);
   core.search.WaitForSearches();
 }
 
-TEST(SearchHandler, AsyncEventOwnsItsCopyOfThePayload) {
+TEST(SearchHandler, SearchJobOwnsItsCopyOfThePayload) {
   char text[] = "criteria";
   const EventParms request = Record(0, 5, text);
-  AsyncEvent search(request);
+  SearchJob search(request);
   ASSERT_NE(search.record.data, nullptr);
   EXPECT_NE(search.record.data, static_cast<const void*>(text));
   text[0] = 'X';
@@ -85,6 +85,6 @@ TEST(SearchHandler, AsyncEventOwnsItsCopyOfThePayload) {
   EXPECT_EQ(search.record.length, 8u);
   EXPECT_EQ(search.record.request, 5u);
 
-  AsyncEvent empty(Record(0, 5, nullptr));
+  SearchJob empty(Record(0, 5, nullptr));
   EXPECT_EQ(empty.record.data, nullptr);
 }

@@ -37,7 +37,7 @@ protected:
   // Reports now (60 s after the last report) and returns what was logged.
   std::vector<std::string> ReportNow() {
     state.lastReport = env.SteadyNow() - 60s;
-    ReportStatistics(core, state);
+    ReportStatistics(Sources(), state);
     return LogLines(Drain(), kLogInfo);
   }
   void ExpectIntervalCountersZero() {
@@ -71,6 +71,8 @@ protected:
     plugin->info.pluginId = RK_ID_WORD(id);
     core.plugins.loaded.push_back(plugin);
   }
+
+  StatisticsSources Sources() { return {core.counters, core.memory, core.log, core.plugins.loaded}; }
 
   ReportState state;
 
@@ -116,23 +118,23 @@ TEST_F(StatisticsTest, ReportsAtMostOnceEverySixtySeconds) {
   state.lastReport = last;
   state.events = 4;
   env.Advance(59'900ms);
-  ReportStatistics(core, state);
+  ReportStatistics(Sources(), state);
   EXPECT_TRUE(LogLines(Drain(), kLogInfo).empty());
   EXPECT_EQ(state.events, 4u); // nothing reset without a report
   EXPECT_EQ(state.lastReport, last);
 
   env.Advance(100ms); // exactly 60.0 s after the last report
-  ReportStatistics(core, state);
+  ReportStatistics(Sources(), state);
   auto lines = LogLines(Drain(), kLogInfo);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].rfind("InQ:0 events:4 idle:0s", 0), 0u);
   EXPECT_EQ(state.lastReport, env.SteadyNow());
 
   env.Advance(59'999'999'999ns);
-  ReportStatistics(core, state);
+  ReportStatistics(Sources(), state);
   EXPECT_TRUE(LogLines(Drain(), kLogInfo).empty());
   env.Advance(1ns);
-  ReportStatistics(core, state);
+  ReportStatistics(Sources(), state);
   EXPECT_EQ(LogLines(Drain(), kLogInfo).size(), 1u);
 }
 

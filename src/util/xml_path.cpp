@@ -1,4 +1,4 @@
-#include "config/xml_path.h"
+#include "util/xml_path.h"
 
 rapidxml::xml_node<char>* FindPath(const rapidxml::xml_node<char>* start, std::string_view path) {
   rapidxml::xml_node<char>* node = const_cast<rapidxml::xml_node<char>*>(start);

@@ -1,31 +1,18 @@
 // Settings from "product.xml" and "core.xml", read once at start.
-#include <cstring>
 #include <exception>
 #include <memory>
-#include <rapidxml/rapidxml.hpp>
 #include <string>
 #include <string_view>
 #include <strings.h>
-#include <vector>
 
+#include "config/core_settings.h"
 #include "config/file_store.h"
-#include "config/xml_path.h"
-#include "core/dvr_core.h"
 #include "log/core_log.h"
+#include "log/logger.h"
+#include "util/parsed_xml.h"
+#include "util/xml_path.h"
 
 namespace {
-
-// Holds the parsed document (with its 64 KiB pool, so kept on the heap) and the buffer it points
-// into.
-struct ParsedXml {
-  std::vector<char> text;
-  rapidxml::xml_document<char> document;
-
-  explicit ParsedXml(const std::string& content) : text(content.begin(), content.end()) {
-    text.push_back('\0');
-    document.parse<0>(text.data());
-  }
-};
 
 std::string AttributeText(const rapidxml::xml_node<char>& node, const char* name) {
   const auto* attribute = node.first_attribute(name);
@@ -44,14 +31,14 @@ bool ThrottlingOn(const rapidxml::xml_node<char>& memory) {
 
 } // namespace
 
-void DvrCore::ReadConfiguration() {
-  // Product identity: any failure keeps the built-in texts, silently.
+CoreSettings ReadCoreSettings(const CoreSettings& defaults, Logger& log) {
+  CoreSettings settings = defaults;
   try {
     const auto product = std::make_unique<ParsedXml>(ReadXmlFile("product.xml"));
     if (const auto* root = product->document.first_node()) {
       if (const auto* node = root->first_node("Product")) {
-        productName = AttributeText(*node, "Family");
-        version = AttributeText(*node, "Version");
+        settings.productName = AttributeText(*node, "Family");
+        settings.version = AttributeText(*node, "Version");
       }
     }
   } catch (const std::exception&) {
@@ -62,9 +49,10 @@ void DvrCore::ReadConfiguration() {
     core = std::make_unique<ParsedXml>(ReadXmlFile("core.xml"));
   } catch (const std::exception& error) {
     LogError("{}\nConfig defaulted", error.what());
-    return;
+    return settings;
   }
   if (const auto* memoryNode = FindPath(&core->document, "Varn/Memory"))
-    memory.SetThrottlingEnabled(ThrottlingOn(*memoryNode));
+    settings.throttling = ThrottlingOn(*memoryNode);
   log.ApplyLevelUpdate(core->document);
+  return settings;
 }

@@ -1,0 +1,17 @@
+#pragma once
+// The settings the core reads once at start, before its threads run.
+#include <string>
+
+class Logger;
+
+struct CoreSettings {
+  std::string productName; // "Family" of "product.xml", else the built-in name
+  std::string version;     // "Version" of "product.xml", else the built-in version
+  bool throttling = true;  // "Varn/Memory" "Throttling" of "core.xml"
+};
+
+// Reads "product.xml" and "core.xml" from the working directory: the product
+// identity (any failure keeps `defaults`' texts, silently), the throttling
+// switch and every log threshold, which go straight into `log`. A missing or
+// broken "core.xml" is logged ("Config defaulted") and changes nothing.
+CoreSettings ReadCoreSettings(const CoreSettings& defaults, Logger& log);

@@ -1,0 +1,37 @@
+#pragma once
+// The dispatch loop: the one consumer of the event queue. It delivers every
+// record to each accepting plug-in in list order, times deliveries, and
+// gives the queue's reference back; what the core does besides (configuration
+// deltas, the statistics report) it learns through a DispatchObserver.
+//
+// Threads: runs on one thread (the main thread in the core). It reads the
+// loaded list without a lock: the list changes only on that same thread,
+// before the loop starts and after it ends.
+#include <atomic>
+#include <cstdint>
+
+#include "pluginhost/plugin_registry.h"
+#include "rk/core/event_parms.h"
+
+class EventBus;
+
+// The loop's running figures, read and reset by the statistics report.
+struct DispatchStats {
+  uint64_t inQueue = 0; // records behind the last one taken
+  uint32_t events = 0;  // records taken
+  uint32_t idle = 0;    // one-second waits that found nothing
+  uint64_t ltmUs = 0;   // time spent delivering live log records
+};
+
+class DispatchObserver {
+public:
+  virtual ~DispatchObserver() = default;
+  // Before a record's deliveries, on the loop's thread.
+  virtual void BeforeDelivery(const rk::core::EventParms& record) = 0;
+  // After each record taken and each idle wait.
+  virtual void AfterTake(DispatchStats& stats) = 0;
+};
+
+// Returns once `stopping` is set and the queue is empty.
+void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
+                     DispatchStats& stats, const std::atomic<uint8_t>& stopping);

@@ -1,0 +1,25 @@
+#include "events/event_bus.h"
+
+#include "events/reference_block.h"
+#include "rk/core/core_ids.h"
+
+using namespace rk::core;
+
+void* EventBus::CopyPayload(const EventParms& record) {
+  if (record.length == 0 || record.data == nullptr) return nullptr;
+  return NewRefBlock(record.data, record.length);
+}
+
+void EventBus::Discard(void* block) {
+  DiscardRefBlock(block);
+}
+
+void EventBus::Push(EventParms record) {
+  if (record.data != nullptr) AddRef(record.data, kIdCore);
+  queue_.Push(record);
+}
+
+void EventBus::Release(const void* payload, uint32_t index) {
+  if (payload == nullptr) return;
+  if (DropRef(payload, index) && blockFreed_ != nullptr) blockFreed_(blockFreedContext_, payload);
+}

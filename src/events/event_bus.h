@@ -1,0 +1,38 @@
+#pragma once
+// The road of a record once the event entry has accepted it: the payload's
+// one shared copy (a reference block), the queue to the dispatch thread, and
+// the references plug-ins give back. The entry decides what is queued; the
+// dispatch loop (dispatch_loop.h) delivers it.
+#include <cstdint>
+
+#include "events/event_queue.h"
+#include "rk/core/event_parms.h"
+
+class EventBus {
+public:
+  // Told of every block whose last reference went, on the releasing thread
+  // (the search pacing waits for exactly that). Set before threads start.
+  using BlockFreedFn = void (*)(void* context, const void* block);
+  void OnBlockFreed(BlockFreedFn hook, void* context) {
+    blockFreed_ = hook;
+    blockFreedContext_ = context;
+  }
+
+  // The payload's block, not yet referenced; null for a record without
+  // payload or when the heap refuses (the record then goes without one).
+  static void* CopyPayload(const rk::core::EventParms& record);
+  // Frees a block that was never queued.
+  static void Discard(void* block);
+  // Queues a record whose `data` is a block from CopyPayload (or null); the
+  // queue holds one reference until the dispatch loop has delivered it.
+  void Push(rk::core::EventParms record);
+  // Gives back one reference held by a source index (0: the queue).
+  void Release(const void* payload, uint32_t index);
+
+  EventQueue& Queue() { return queue_; }
+
+private:
+  EventQueue queue_;
+  BlockFreedFn blockFreed_ = nullptr;
+  void* blockFreedContext_ = nullptr;
+};

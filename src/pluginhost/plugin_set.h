@@ -1,0 +1,35 @@
+#pragma once
+// The whole set of plug-ins over the core's run, as sequences the core (or a
+// benchmark) calls in order on the main thread: the logging plug-in at
+// start, then load, open, close and unload of everything discovered.
+#include <string>
+
+#include "pluginhost/plugin_registry.h"
+
+class Logger;
+
+class PluginSet {
+public:
+  // `executableDir` holds "plugins/" and "protected-plugins/"; every plug-in
+  // gets `postEvent` and `hostId` at Load. The references must outlive the set.
+  PluginSet(PluginRegistry& registry, Logger& log, rk::core::PostEventFn postEvent,
+            std::string executableDir, const std::string& hostId);
+
+  // Loads and opens the logging plug-in; neither failure is fatal.
+  void StartLogging();
+  // Discovers and loads, in load order; starts the worker threads.
+  void LoadAll();
+  // Opens in list order, then appends the logging plug-in.
+  void OpenAll();
+  // Orders the list for closing and closes each.
+  void CloseAll();
+  // Joins each plug-in's threads and unloads it.
+  void UnloadAll();
+
+private:
+  PluginRegistry& registry_;
+  Logger& log_;
+  const rk::core::PostEventFn postEvent_;
+  const std::string executableDir_;
+  const std::string& hostId_;
+};
