@@ -13,6 +13,8 @@
 #include "core/dvr_core.h"
 #include "plugins/bench_plugin_state.h"
 
+using namespace corvane;
+
 class CoreRig {
 public:
   struct Options {

@@ -11,6 +11,8 @@
 #include "config/config_delta.h"
 #include "log/logger.h"
 
+using namespace corvane;
+
 using namespace rk::core;
 
 namespace {

@@ -11,10 +11,12 @@
 #include <string>
 #include <string_view>
 
-#include "config/file_store.h"
 #include "config/core_settings.h"
-#include "log/logger.h"
+#include "config/file_store.h"
 #include "fuzz_directory.h"
+#include "log/logger.h"
+
+using namespace corvane;
 
 namespace {
 

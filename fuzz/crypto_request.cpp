@@ -12,6 +12,8 @@
 
 #include "util/data_protection.h"
 
+using namespace corvane;
+
 using namespace rk::core;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include "events/accept_filter.h"
 
+using namespace corvane;
+
 using namespace rk::core;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

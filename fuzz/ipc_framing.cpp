@@ -14,6 +14,8 @@
 
 #include "core/dvr_core.h"
 
+using namespace corvane;
+
 namespace {
 
 struct SocketPair {

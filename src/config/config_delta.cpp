@@ -9,6 +9,8 @@
 #include "log/logger.h"
 #include "util/parsed_xml.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -45,3 +47,5 @@ bool ApplyConfigDelta(const EventParms& record, Logger& log) {
   }
   return log.ApplyLevelUpdate(delta->document);
 }
+
+} // namespace corvane

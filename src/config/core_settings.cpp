@@ -12,6 +12,8 @@
 #include "util/parsed_xml.h"
 #include "util/xml_path.h"
 
+namespace corvane {
+
 namespace {
 
 std::string AttributeText(const rapidxml::xml_node<char>& node, const char* name) {
@@ -56,3 +58,5 @@ CoreSettings ReadCoreSettings(const CoreSettings& defaults, Logger& log) {
   log.ApplyLevelUpdate(core->document);
   return settings;
 }
+
+} // namespace corvane

@@ -2,6 +2,8 @@
 // The settings the core reads once at start, before its threads run.
 #include <string>
 
+namespace corvane {
+
 class Logger;
 
 struct CoreSettings {
@@ -15,3 +17,5 @@ struct CoreSettings {
 // switch and every log threshold, which go straight into `log`. A missing or
 // broken "core.xml" is logged ("Config defaulted") and changes nothing.
 CoreSettings ReadCoreSettings(const CoreSettings& defaults, Logger& log);
+
+} // namespace corvane

@@ -14,6 +14,8 @@
 
 #include "util/parsed_xml.h"
 
+namespace corvane {
+
 namespace {
 
 // Closes on every way out.
@@ -122,3 +124,5 @@ std::string ReadXmlFile(const std::string& path) {
   (void)::unlink(pending.c_str());
   return content;
 }
+
+} // namespace corvane

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+namespace corvane {
+
 std::string PendingPath(const std::string& path);
 
 std::string ReadWholeFile(const std::string& path);
@@ -16,3 +18,5 @@ void WriteFileAtomically(const std::string& path, const char* bytes, size_t leng
 void WriteXmlFile(const std::string& path, const char* bytes, size_t length);
 // Content that begins with "<?xml" and parses; the caller parses it again.
 std::string ReadXmlFile(const std::string& path);
+
+} // namespace corvane

@@ -8,6 +8,8 @@
 #include "rk/core/core_ids.h"
 #include "util/file_name.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -129,3 +131,5 @@ StatusTexts PrintStatusDocument(const StatusDocument& status) {
   PrintXml(*document, XmlMode::kIndented, texts.file);
   return texts;
 }
+
+} // namespace corvane

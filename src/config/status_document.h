@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+namespace corvane {
+
 struct StatusDocument {
   struct PluginEntry {
-    uint64_t idWord;  // the plug-in's id word
+    uint64_t idWord; // the plug-in's id word
     std::string fileName;
     int64_t loadTimeNs;
     int64_t openTimeNs;
@@ -38,3 +40,5 @@ struct StatusTexts {
 };
 
 StatusTexts PrintStatusDocument(const StatusDocument& status);
+
+} // namespace corvane

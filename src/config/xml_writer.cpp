@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+namespace corvane {
+
 using rapidxml::xml_node;
 
 namespace {
@@ -164,3 +166,5 @@ std::string PrintXmlText(const xml_node<char>& document, size_t sizeHint) {
   PrintXml(document, XmlMode::kFlat, text);
   return text;
 }
+
+} // namespace corvane

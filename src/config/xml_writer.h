@@ -6,6 +6,8 @@
 #include <rapidxml/rapidxml.hpp>
 #include <string>
 
+namespace corvane {
+
 enum class XmlMode {
   kIndented = 0, // tabs per nesting level, one line per node
   kFlat = 1,     // no tab, no line feed
@@ -19,3 +21,5 @@ size_t XmlPrintedSize(const rapidxml::xml_node<char>& document);
 
 // Flat text in a string reserved at `sizeHint` (an event payload).
 std::string PrintXmlText(const rapidxml::xml_node<char>& document, size_t sizeHint);
+
+} // namespace corvane

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace corvane {
+
 CommandLine ScanCommandLine(int argc, const char* const* argv) {
   CommandLine result;
   for (int i = 1; i < argc; ++i) {
@@ -18,3 +20,5 @@ CommandLine ScanCommandLine(int argc, const char* const* argv) {
   }
   return result;
 }
+
+} // namespace corvane

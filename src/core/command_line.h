@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
 
+namespace corvane {
+
 // What the command line asks for: help, or run with a descriptor (-1: none).
 struct CommandLine {
   bool help = false;
@@ -11,3 +13,5 @@ struct CommandLine {
 // first other argument is the descriptor (strtol, truncated to 32 bits) and
 // ends the scan.
 CommandLine ScanCommandLine(int argc, const char* const* argv);
+
+} // namespace corvane

@@ -13,6 +13,8 @@
 #include "monitor/statistics.h"
 #include "util/host_identifier.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -216,3 +218,5 @@ void DvrCore::ReportLeakedReferences() {
     LogDebug("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", index, name, held);
   }
 }
+
+} // namespace corvane

@@ -21,6 +21,8 @@
 #include "search/search_handler.h"
 #include "util/core_counters.h"
 
+namespace corvane {
+
 inline constexpr const char* kCoreVersion = "26.1.3.0";
 inline constexpr const char* kProductName = "Corvane";
 
@@ -94,3 +96,5 @@ private:
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
   std::thread ioThread_;
 };
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 #include "util/core_counters.h"
 #include "util/data_protection.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -78,3 +80,5 @@ uint32_t EventEntry::QueueEvent(const EventParms& record) {
   m_.bus.Push(copy);
   return RK_POST_OK;
 }
+
+} // namespace corvane

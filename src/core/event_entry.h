@@ -14,6 +14,8 @@
 #include "log/core_log.h"
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 class EventBus;
 class IpcChannel;
 class Logger;
@@ -56,3 +58,5 @@ private:
 
 // The callback handed to every plug-in at Load.
 uint32_t PostEventCallback(rk::core::EventParms* record);
+
+} // namespace corvane

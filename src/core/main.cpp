@@ -8,6 +8,8 @@
 #include "core/command_line.h"
 #include "core/dvr_core.h"
 
+using namespace corvane;
+
 int main(int argc, char** argv) {
   const CommandLine command = ScanCommandLine(argc, argv);
   if (command.help) {

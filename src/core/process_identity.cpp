@@ -16,6 +16,8 @@
 
 #include "log/core_log.h"
 
+namespace corvane {
+
 namespace {
 
 // Effective and permitted sets; the I/O thread and plug-in threads started
@@ -108,3 +110,5 @@ void NarrowCapabilities() {
   if (::getuid() == 0) return;
   if (!ApplyCapabilities(kSecondCapabilities)) LogWarning("capset failed: {}", ErrorText(errno));
 }
+
+} // namespace corvane

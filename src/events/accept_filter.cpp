@@ -1,5 +1,7 @@
 #include "events/accept_filter.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -57,3 +59,5 @@ bool Accepts(const PluginInfo& p, const EventParms& r) {
     return false;
   }
 }
+
+} // namespace corvane

@@ -8,6 +8,8 @@
 #include "events/reference_block.h"
 #include "log/core_log.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -75,3 +77,5 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     bus.Release(payload, kIdCore);
   }
 }
+
+} // namespace corvane

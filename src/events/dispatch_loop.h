@@ -13,6 +13,8 @@
 #include "pluginhost/plugin_registry.h"
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 class EventBus;
 
 // The loop's running figures, read and reset by the statistics report.
@@ -35,3 +37,5 @@ public:
 // Returns once `stopping` is set and the queue is empty.
 void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
                      DispatchStats& stats, const std::atomic<uint8_t>& stopping);
+
+} // namespace corvane

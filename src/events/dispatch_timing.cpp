@@ -2,6 +2,8 @@
 
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 // One line per category reads as the table it is.
 // clang-format off
 const char* DispatchCategory(uint64_t type) {
@@ -25,3 +27,5 @@ const char* DispatchCategory(uint64_t type) {
   }
 }
 // clang-format on
+
+} // namespace corvane

@@ -3,6 +3,8 @@
 #include "events/reference_block.h"
 #include "rk/core/core_ids.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 void* EventBus::CopyPayload(const EventParms& record) {
@@ -23,3 +25,5 @@ void EventBus::Release(const void* payload, uint32_t index) {
   if (payload == nullptr) return;
   if (DropRef(payload, index) && blockFreed_ != nullptr) blockFreed_(blockFreedContext_, payload);
 }
+
+} // namespace corvane

@@ -8,6 +8,8 @@
 #include "events/event_queue.h"
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 class EventBus {
 public:
   // Told of every block whose last reference went, on the releasing thread
@@ -36,3 +38,5 @@ private:
   BlockFreedFn blockFreed_ = nullptr;
   void* blockFreedContext_ = nullptr;
 };
+
+} // namespace corvane

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace corvane {
+
 namespace {
 constexpr size_t kInitialCapacity = 1024;
 }
@@ -44,3 +46,5 @@ EventQueue::Wait EventQueue::Take(rk::core::EventParms& out, size_t& remaining,
   remaining = (batchEnd_ - batchNext_) + recordCount_.load(std::memory_order_relaxed);
   return Wait::kEvent;
 }
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 // The unbounded FIFO of 224-byte record copies between every posting thread
 // and the one dispatch thread. Posters append to records_ under mutex_; the
 // consumer moves up to kBatch of the oldest records into batch_ under one lock
@@ -48,3 +50,5 @@ private:
   size_t batchNext_ = 0;
   size_t batchEnd_ = 0;
 };
+
+} // namespace corvane

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace corvane {
+
 namespace {
 
 struct BlockHeader {
@@ -62,3 +64,5 @@ bool DropRef(const void* payload, uint32_t index) {
   FreeBlock(header);
   return true;
 }
+
+} // namespace corvane

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace corvane {
+
 // Process-wide accounting; every field is an atomic updated lock-free.
 struct RefAccounting {
   std::atomic<uint32_t> liveBlocks{0};
@@ -26,3 +28,5 @@ void DiscardRefBlock(void* payload);
 void AddRef(const void* payload, uint32_t index);
 // Gives one back; true when that was the last and the block is freed.
 bool DropRef(const void* payload, uint32_t index);
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 #include "log/core_log.h"
 #include "log/logger.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 IpcChannel::IpcChannel(boost::asio::io_context& io, const PluginRegistry& plugins, Logger& log,
@@ -188,3 +190,5 @@ std::pair<std::string, std::string> IpcChannel::ParentTexts() const {
   std::lock_guard lock(parentMutex_);
   return {parentFileName_, parentVersion_};
 }
+
+} // namespace corvane

@@ -15,6 +15,8 @@
 #include "rk/core/ipc_packet.h"
 #include "util/core_counters.h"
 
+namespace corvane {
+
 class Logger;
 
 // The channel to the parent daemon over the inherited AF_UNIX SOCK_SEQPACKET
@@ -90,3 +92,5 @@ private:
   std::string parentFileName_;
   std::string parentVersion_;
 };
+
+} // namespace corvane

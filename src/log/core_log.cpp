@@ -4,6 +4,8 @@
 
 #include "log/logger.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -40,3 +42,5 @@ uint32_t LogText(int32_t level, const char* text, size_t length) {
   record.data = text;
   return sink->PostLog(record);
 }
+
+} // namespace corvane

@@ -12,6 +12,8 @@
 #include "log/log_locale.h"
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 class Logger;
 
 // Where the core's own lines go: the thresholds that decide, and the entry
@@ -60,3 +62,5 @@ template <typename... Args> void LogError(fmt::format_string<Args...> format, Ar
 template <typename... Args> void LogCritical(fmt::format_string<Args...> format, Args&&... args) {
   LogAt(kLogCritical, format, std::forward<Args>(args)...);
 }
+
+} // namespace corvane

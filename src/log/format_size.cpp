@@ -5,6 +5,8 @@
 
 #include "log/log_locale.h"
 
+namespace corvane {
+
 std::string FormatSize(int64_t bytes) {
   // Magnitude as unsigned so INT64_MIN does not overflow.
   const uint64_t magnitude = bytes < 0 ? 0 - static_cast<uint64_t>(bytes) : bytes;
@@ -19,3 +21,5 @@ std::string FormatSize(int64_t bytes) {
   static constexpr char kUnits[] = "_KMGTPE";
   return fmt::format("{}{}{}iB", bytes < 0 ? "-" : "", d, kUnits[unit]);
 }
+
+} // namespace corvane

@@ -4,8 +4,10 @@
 #include <optional>
 #include <rapidxml/rapidxml.hpp>
 
-#include "util/xml_path.h"
 #include "log/logger.h"
+#include "util/xml_path.h"
+
+namespace corvane {
 
 namespace {
 
@@ -60,3 +62,5 @@ bool Logger::ApplyLevelUpdate(const rapidxml::xml_document<char>& document) {
   }
   return changed;
 }
+
+} // namespace corvane

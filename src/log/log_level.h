@@ -3,6 +3,8 @@
 
 #include "rk/core/core_ids.h"
 
+namespace corvane {
+
 // Severity scale shared by the core and plug-in log records; larger is graver.
 enum LogLevel : int32_t {
   kLogDebug = RK_LOG_DEBUG,
@@ -15,3 +17,5 @@ enum LogLevel : int32_t {
 // A stored threshold of -1 means "default", read as Info.
 inline constexpr int32_t kLogLevelUnset = RK_LOG_LEVEL_UNSET;
 inline constexpr int32_t kLogLevelDefault = kLogInfo;
+
+} // namespace corvane

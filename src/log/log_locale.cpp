@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+namespace corvane {
+
 const std::locale& LogLocale() {
   static const std::locale locale = [] {
     try {
@@ -12,3 +14,5 @@ const std::locale& LogLocale() {
   }();
   return locale;
 }
+
+} // namespace corvane

@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -84,3 +86,5 @@ void Logger::WriteConsoleLine(uint32_t index, int32_t level, const char* text, s
   const ssize_t written = ::write(STDOUT_FILENO, line.data(), line.size());
   (void)written;
 }
+
+} // namespace corvane

@@ -14,6 +14,8 @@ namespace rapidxml {
 template <class Ch> class xml_document;
 }
 
+namespace corvane {
+
 // Per-source thresholds, display names and the console. Shared by every
 // thread that logs: thresholds are relaxed atomics (a reader sees the old or
 // the new value); the name table and console writes are guarded by consoleLock_.
@@ -58,3 +60,5 @@ private:
   mutable std::mutex consoleLock_;     // guards names_ and console writes
   std::unordered_map<uint32_t, std::string> names_;
 };
+
+} // namespace corvane

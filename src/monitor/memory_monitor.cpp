@@ -9,6 +9,8 @@
 #include "log/format_size.h"
 #include "rk/core/core_ids.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -134,3 +136,5 @@ void MemoryMonitor::Tick() {
   CheckMemory();
   lastCheckNs_ = now;
 }
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 #include "monitor/monitor_environment.h"
 #include "rk/core/event_parms.h"
 
+namespace corvane {
+
 // Heap sampling, the live audio/video throttle and the clock-change watch.
 //
 // Threads: Tick and SetThrottle run on the I/O thread only, so the limits, the
@@ -71,3 +73,5 @@ private:
   int64_t lastSystemNs_ = 0; // system clock
   int64_t lowSinceNs_ = kNoEpisode;
 };
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 #include <malloc.h>
 #endif
 
+namespace corvane {
+
 namespace {
 
 class SystemEnvironment final : public MonitorEnvironment {
@@ -58,3 +60,5 @@ MonitorEnvironment& MonitorEnvironment::System() {
   static SystemEnvironment environment;
   return environment;
 }
+
+} // namespace corvane

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace corvane {
+
 // What the monitor reads from the outside world: the two clocks, the
 // allocator's heap figures and the machine's limits. The core uses System();
 // the core's own tests substitute a scripted one so that periods, clock jumps
@@ -27,3 +29,5 @@ public:
   // The real clocks, allocator, sysinfo and getrlimit.
   static MonitorEnvironment& System();
 };
+
+} // namespace corvane

@@ -10,6 +10,8 @@
 #include "log/logger.h"
 #include "monitor/memory_monitor.h"
 
+namespace corvane {
+
 namespace {
 
 constexpr auto kReportPeriod = std::chrono::nanoseconds(59'999'999'999);
@@ -87,3 +89,5 @@ void ReportStatistics(const StatisticsSources& sources, ReportState& state) {
                  state.top);
   LogText(kLogInfo, buffer.data(), buffer.size());
 }
+
+} // namespace corvane

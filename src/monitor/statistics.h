@@ -9,6 +9,8 @@
 #include "pluginhost/plugin_registry.h"
 #include "util/core_counters.h"
 
+namespace corvane {
+
 class Logger;
 class MemoryMonitor;
 
@@ -31,3 +33,5 @@ struct ReportState : DispatchStats {
 
 // The once-a-minute statistics report; dispatch thread only.
 void ReportStatistics(const StatisticsSources& sources, ReportState& state);
+
+} // namespace corvane

@@ -10,6 +10,8 @@
 
 #include "util/file_name.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -244,7 +246,7 @@ bool Plugin::HasRead() const {
 }
 
 std::string_view Plugin::DisplayStem() const {
-  return ::DisplayStem(fileName);
+  return corvane::DisplayStem(fileName);
 }
 
 std::string Plugin::TableName() const {
@@ -254,3 +256,5 @@ std::string Plugin::TableName() const {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return name;
 }
+
+} // namespace corvane

@@ -9,6 +9,8 @@
 #include "rk/core/core_ids.h"
 #include "rk/core/plugin_api.h"
 
+namespace corvane {
+
 // One plug-in library the core tried to load, shared by the loaded and failed
 // lists, the logging plug-in member and running searches. Its state follows
 // from which entry pointers are set (failed, loaded, open, closed, unloaded).
@@ -82,3 +84,5 @@ private:
   void ForgetAll();
   mutable std::shared_mutex guard_;
 };
+
+} // namespace corvane

@@ -6,6 +6,8 @@
 #include "pluginhost/plugin_registry.h"
 #include "rk/core/core_ids.h"
 
+namespace corvane {
+
 namespace fs = std::filesystem;
 
 std::vector<std::string> DiscoverPlugins(const std::string& executableDir) {
@@ -36,3 +38,5 @@ std::vector<std::string> DiscoverPlugins(const std::string& executableDir) {
   std::stable_sort(paths.begin(), paths.end(), byGroupThenName);
   return paths;
 }
+
+} // namespace corvane

@@ -1,5 +1,7 @@
 #include "pluginhost/plugin_registry.h"
 
+namespace corvane {
+
 void PluginRegistry::Publish() {
   auto copy = std::make_shared<const PluginList>(loaded);
   std::lock_guard lock(snapshotMutex_);
@@ -19,3 +21,5 @@ std::string_view SourceName(const PluginList& plugins, uint32_t index) {
   }
   return "unknown";
 }
+
+} // namespace corvane

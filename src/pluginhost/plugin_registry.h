@@ -6,6 +6,8 @@
 
 #include "pluginhost/plugin.h"
 
+namespace corvane {
+
 using PluginList = std::vector<std::shared_ptr<Plugin>>;
 
 // The loaded and failed lists. Both are built and reordered only on the main
@@ -35,3 +37,5 @@ std::string_view SourceName(const PluginList& plugins, uint32_t index);
 // Library paths in "protected-plugins" and "plugins" below `executableDir`,
 // filtered and in load order.
 std::vector<std::string> DiscoverPlugins(const std::string& executableDir);
+
+} // namespace corvane

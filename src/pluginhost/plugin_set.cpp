@@ -7,6 +7,8 @@
 #include "log/core_log.h"
 #include "log/logger.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -88,3 +90,5 @@ void PluginSet::UnloadAll() {
     plugin->Unload();
   }
 }
+
+} // namespace corvane

@@ -6,6 +6,8 @@
 
 #include "pluginhost/plugin_registry.h"
 
+namespace corvane {
+
 class Logger;
 
 class PluginSet {
@@ -33,3 +35,5 @@ private:
   const std::string executableDir_;
   const std::string& hostId_;
 };
+
+} // namespace corvane

@@ -7,6 +7,8 @@
 #include "log/core_log.h"
 #include "pluginhost/plugin.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -87,8 +89,7 @@ void SearchHandler::StartThread(const std::shared_ptr<SearchJob>& search,
   }
 }
 
-void SearchHandler::RunSearch(std::shared_ptr<SearchJob> search,
-                              std::shared_ptr<Plugin> provider) {
+void SearchHandler::RunSearch(std::shared_ptr<SearchJob> search, std::shared_ptr<Plugin> provider) {
   const std::thread::id self = std::this_thread::get_id();
   auto flow = std::make_shared<StoredProvider>();
   {
@@ -182,3 +183,5 @@ void SearchHandler::WakeAll() {
     provider->released.notify_all();
   }
 }
+
+} // namespace corvane

@@ -14,6 +14,8 @@
 #include "pluginhost/plugin_registry.h"
 #include "util/core_counters.h"
 
+namespace corvane {
+
 // One started search: a copy of the request whose `data` points to the
 // core's own malloc'd copy of the payload (null when the heap refused it);
 // shared by its search threads and freed with the last of them. Immutable
@@ -78,3 +80,5 @@ private:
   bool finished_ = false; // set by WaitForSearches: no thread starts any more
   std::condition_variable searchesEnded_;
 };
+
+} // namespace corvane

@@ -2,6 +2,8 @@
 #include <atomic>
 #include <cstdint>
 
+namespace corvane {
+
 // Interval counters of the statistics report. Incremented lock-free with
 // relaxed atomics from whichever thread counts; read and zeroed by the
 // dispatch thread once a minute. Values are statistics, not exact.
@@ -20,3 +22,5 @@ struct CoreCounters {
     counter.fetch_add(n, std::memory_order_relaxed);
   }
 };
+
+} // namespace corvane

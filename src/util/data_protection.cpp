@@ -12,6 +12,8 @@
 #include "util/guid.h"
 #include "util/sha256.h"
 
+namespace corvane {
+
 using namespace rk::core;
 
 namespace {
@@ -157,3 +159,5 @@ uint32_t CryptoRequest(EventParms& record, const std::string& hostId) {
     return kRefused; // no work buffer: nothing was touched
   }
 }
+
+} // namespace corvane

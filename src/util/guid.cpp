@@ -7,6 +7,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace corvane {
+
 namespace {
 
 constexpr char kRandomDevice[] = "/dev/urandom";
@@ -52,3 +54,5 @@ void NewRandomBlock(uint8_t block[16]) {
   std::memcpy(block + 8, guid + 6, 4);
   std::memcpy(block + 12, guid + 6, 4);
 }
+
+} // namespace corvane

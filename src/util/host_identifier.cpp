@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace corvane {
+
 namespace {
 
 // The script's standard output, read to the end. Its diagnostics (a missing
@@ -39,3 +41,5 @@ std::string ObtainHostIdentifier() {
   if (!id.empty()) return id;
   return kFallbackHostId;
 }
+
+} // namespace corvane

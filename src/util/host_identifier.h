@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+namespace corvane {
+
 // The identifier when no script names the machine: SHA-256 of the empty
 // input in lower-case hex.
 inline constexpr const char* kFallbackHostId =
@@ -10,3 +12,5 @@ inline constexpr const char* kFallbackHostId =
 // else of "./scripts/get_id.sh" (both run in the working directory), else the
 // fallback digest. Never empty; not trimmed.
 std::string ObtainHostIdentifier();
+
+} // namespace corvane

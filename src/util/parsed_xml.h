@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace corvane {
+
 struct ParsedXml {
   explicit ParsedXml(std::string_view content) : text(content.begin(), content.end()) {
     text.push_back('\0');
@@ -18,3 +20,5 @@ struct ParsedXml {
   std::vector<char> text; // the parsed copy; the document points into it
   rapidxml::xml_document<char> document;
 };
+
+} // namespace corvane

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+namespace corvane {
+
 std::optional<std::array<uint8_t, 32>> Sha256(std::string_view bytes) {
   std::array<uint8_t, 32> digest{};
   unsigned int length = 0;
@@ -11,3 +13,5 @@ std::optional<std::array<uint8_t, 32>> Sha256(std::string_view bytes) {
   }
   return digest;
 }
+
+} // namespace corvane

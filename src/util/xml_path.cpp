@@ -1,5 +1,7 @@
 #include "util/xml_path.h"
 
+namespace corvane {
+
 rapidxml::xml_node<char>* FindPath(const rapidxml::xml_node<char>* start, std::string_view path) {
   rapidxml::xml_node<char>* node = const_cast<rapidxml::xml_node<char>*>(start);
   while (node != nullptr && !path.empty()) {
@@ -14,3 +16,5 @@ rapidxml::xml_node<char>* FindPath(const rapidxml::xml_node<char>* start, std::s
 rapidxml::xml_node<char>* NextNamed(const rapidxml::xml_node<char>* node) {
   return node->next_sibling(node->name(), node->name_size());
 }
+
+} // namespace corvane

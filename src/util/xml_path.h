@@ -2,6 +2,8 @@
 #include <rapidxml/rapidxml.hpp>
 #include <string_view>
 
+namespace corvane {
+
 // First element matching a '/'-separated path of exact, case-sensitive
 // names, starting at `start` (usually the document); null when none. Further
 // matches of the last step are its next siblings of the same name.
@@ -9,3 +11,5 @@ rapidxml::xml_node<char>* FindPath(const rapidxml::xml_node<char>* start, std::s
 
 // Next sibling element with the same name as `node`, or null.
 rapidxml::xml_node<char>* NextNamed(const rapidxml::xml_node<char>* node);
+
+} // namespace corvane

@@ -11,6 +11,8 @@
 #include "util/host_identifier.h"
 #include "util/sha256.h"
 
+using namespace corvane;
+
 using namespace rk::core;
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "config/file_store.h"
 
+using namespace corvane;
+
 namespace fs = std::filesystem;
 
 namespace {

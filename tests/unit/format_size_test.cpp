@@ -2,6 +2,8 @@
 
 #include "log/format_size.h"
 
+using namespace corvane;
+
 TEST(FormatSize, GroupsSmallCountsAndScalesLargeOnes) {
   EXPECT_EQ(FormatSize(12345), "12,345");
   EXPECT_EQ(FormatSize(-512), "-512");

@@ -15,6 +15,8 @@
 
 #include "util/guid.h"
 
+using namespace corvane;
+
 namespace {
 
 bool WriteText(const char* path, const std::string& text) {

@@ -10,6 +10,8 @@
 
 #include "core/dvr_core.h"
 
+using namespace corvane;
+
 using namespace std::chrono_literals;
 
 namespace {

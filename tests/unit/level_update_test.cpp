@@ -6,6 +6,8 @@
 
 #include "log/logger.h"
 
+using namespace corvane;
+
 namespace {
 
 // Applies one "Plugin" entry (ID, LogLevel) through a status-shaped document.

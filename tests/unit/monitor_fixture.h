@@ -11,6 +11,8 @@
 #include "core/dvr_core.h"
 #include "monitor/monitor_environment.h"
 
+using namespace corvane;
+
 inline constexpr uint64_t kMiB = 1024ULL * 1024;
 inline constexpr uint64_t kGiB = 1024 * kMiB;
 
@@ -61,9 +63,7 @@ protected:
     core.log.SetConsoleOff();
     core.memory.UseEnvironment(env);
   }
-  ~MonitorFixture() override {
-    Drain();
-  }
+  ~MonitorFixture() override { Drain(); }
 
   // Everything queued so far, oldest first; the queue's references go back.
   std::vector<Posted> Drain() {

@@ -5,6 +5,8 @@
 
 #include "core/dvr_core.h"
 
+using namespace corvane;
+
 using namespace rk::core;
 
 namespace {

@@ -6,6 +6,8 @@
 #include "monitor/statistics.h"
 #include "monitor_fixture.h"
 
+using namespace corvane;
+
 using namespace std::chrono_literals;
 using namespace rk::core;
 
@@ -72,7 +74,9 @@ protected:
     core.plugins.loaded.push_back(plugin);
   }
 
-  StatisticsSources Sources() { return {core.counters, core.memory, core.log, core.plugins.loaded}; }
+  StatisticsSources Sources() {
+    return {core.counters, core.memory, core.log, core.plugins.loaded};
+  }
 
   ReportState state;
 

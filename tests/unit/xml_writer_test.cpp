@@ -5,6 +5,8 @@
 
 #include "config/xml_writer.h"
 
+using namespace corvane;
+
 namespace {
 
 using Node = rapidxml::xml_node<char>;

@@ -9,10 +9,10 @@
 #include "rk/core/event_parms.h"
 
 /* Plug-in ids (bits 16-23 of an id word) with a meaning of their own. */
-#define RK_ID_CORE 0           /* source index of the core (and of plug-in 0) */
-#define RK_ID_LOGGING 1        /* the logging plug-in; no one else may take it */
-#define RK_ID_OPENS_FIRST 6    /* opened before every other plug-in */
-#define RK_ID_CLOSES_LATE 8    /* no close line; closed when its last search lets go */
+#define RK_ID_CORE 0        /* source index of the core (and of plug-in 0) */
+#define RK_ID_LOGGING 1     /* the logging plug-in; no one else may take it */
+#define RK_ID_OPENS_FIRST 6 /* opened before every other plug-in */
+#define RK_ID_CLOSES_LATE 8 /* no close line; closed when its last search lets go */
 
 /* The logging plug-in's file, in "plugins/" beside the core. */
 #define RK_LOGGING_PLUGIN_FILE "RuzUZ.so"
