@@ -12,6 +12,7 @@
 
 #include "bench_rows.h"
 #include "core_rig.h"
+#include "rk/core/ipc_packet.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -22,10 +23,8 @@ constexpr uint32_t kTargetId = 0x22; // bench_b
 constexpr int kReceiveLimitMs = 10'000;
 
 std::vector<uint8_t> ParentPacket() {
-  std::vector<uint8_t> packet(kPacketBytes, 0x5a);
-  const uint32_t header[4] = {kPacketBytes, kTargetId << 20, 100, 0};
-  std::memcpy(packet.data(), header, sizeof header);
-  return packet;
+  return rk::core::MakeIpcPacket(100, rk::core::IpcAddress(kTargetId),
+                                 std::string(kPacketBytes - rk::core::kIpcHeaderSize, '\x5a'));
 }
 
 bool SendAll(int fd, const std::vector<uint8_t>& packet, uint32_t count) {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "bench_rows.h"
+#include "rk/core/ipc_packet.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -29,9 +30,9 @@ namespace {
 
 constexpr int kStartLimitMs = 30'000;
 
-std::string Header(uint32_t length, uint32_t kind) {
-  const uint32_t words[4] = {length, 0, kind, 0};
-  return std::string(reinterpret_cast<const char*>(words), sizeof words);
+std::string Packet(uint32_t kind, std::string_view payload) {
+  const auto bytes = rk::core::MakeIpcPacket(kind, 0, payload);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Waits for "core.xml" to be renamed (or written) into the directory.
@@ -66,7 +67,7 @@ double CoreStartupMs(const BenchInstall& install) {
                                            "1\0"
                                            "Background:true",
                                            31);
-  const std::string packet = Header(16 + identity.size(), 7) + identity;
+  const std::string packet = Packet(RK_IPC_KIND_PARENT_IDENTITY, identity);
   ::send(pair[0], packet.data(), packet.size(), MSG_NOSIGNAL);
 
   const int inotify = ::inotify_init1(IN_CLOEXEC);
@@ -91,7 +92,7 @@ double CoreStartupMs(const BenchInstall& install) {
   ::close(pair[1]);
 
   if (spawned == 0) {
-    const std::string stop = Header(16, 8);
+    const std::string stop = Packet(RK_IPC_KIND_STOP, "");
     ::send(pair[0], stop.data(), stop.size(), MSG_NOSIGNAL);
     int status = 0;
     const auto deadline = Clock::now() + std::chrono::seconds(10);

@@ -72,11 +72,8 @@ bool ClosedWithin(std::chrono::steady_clock::duration span) {
 // bytes unchanged.
 void SayHelloToParent() {
   const std::string text = "hello from the viewer sample";
-  std::vector<unsigned char> packet(16 + text.size());
-  const uint32_t header[4] = {static_cast<uint32_t>(packet.size()),
-                              static_cast<uint32_t>(rk_core_SourceIndex(kId)) << 20, kHelloKind, 0};
-  std::memcpy(packet.data(), header, sizeof header);
-  std::memcpy(packet.data() + 16, text.data(), text.size());
+  const std::vector<uint8_t> packet =
+      rk::core::MakeIpcPacket(kHelloKind, rk::core::IpcAddress(rk_core_SourceIndex(kId)), text);
   EventParms e;
   InitEvent(e);
   e.type = RK_TYPE_IPC;

@@ -239,11 +239,7 @@ size_t CoreProcess::CountStdout(const std::string& text) {
 }
 
 std::vector<uint8_t> Packet(uint32_t kind, uint32_t address, const std::string& payload) {
-  std::vector<uint8_t> bytes(16 + payload.size());
-  const uint32_t header[4] = {static_cast<uint32_t>(bytes.size()), address, kind, 0};
-  std::memcpy(bytes.data(), header, sizeof header);
-  std::memcpy(bytes.data() + 16, payload.data(), payload.size());
-  return bytes;
+  return rk::core::MakeIpcPacket(kind, address, payload);
 }
 
 ProbeControl::ProbeControl(const CoreLayout& layout, const std::string& fileName) {
@@ -293,7 +289,7 @@ bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds
 }
 
 uint32_t Address(uint32_t id) {
-  return id << 20;
+  return rk::core::IpcAddress(id);
 }
 
 bool Opened(const CoreLayout& layout, const std::string& file, size_t times) {

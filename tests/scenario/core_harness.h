@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "rk/core/ipc_packet.h"
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

@@ -31,7 +31,7 @@ bool HasCall(const CoreLayout& layout, const std::string& file, const std::strin
 
 // A plug-in packet through the core to corvaned, which summarises it.
 void RoundTrip(ProbeControl& probe, CoreProcess& daemon, const std::string& payload) {
-  const auto packet = Packet(0x55, 1u << 20, payload);
+  const auto packet = Packet(0x55, Address(1), payload);
   EXPECT_EQ(probe.Command("post type=8192 hex=" + HexOf(packet)), "ret=0");
   EXPECT_TRUE(daemon.WaitForStdout("corvaned: packet from plug-in 01: kind 85, " +
                                    std::to_string(packet.size()) + " bytes"));

@@ -25,12 +25,6 @@ long StoredFramesBack(const std::string& out) {
   return std::regex_search(out, match, line) ? std::stol(match[1]) : -1;
 }
 
-uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint32_t word = 0;
-  if (bytes.size() >= offset + 4) std::memcpy(&word, bytes.data() + offset, 4);
-  return word;
-}
-
 size_t Position(const std::string& out, const std::string& text) {
   const size_t at = out.find(text);
   EXPECT_NE(at, std::string::npos) << "missing: " << text;
@@ -51,10 +45,12 @@ TEST(Demo, CameraRecorderAndViewerOnTheRealCore) {
   // unchanged.
   const auto packet = core.Receive(20s);
   ASSERT_TRUE(packet.has_value()) << core.Stdout();
-  ASSERT_GE(packet->size(), 16u);
-  EXPECT_EQ(WordAt(*packet, 0), packet->size());
-  EXPECT_EQ(WordAt(*packet, 8), 100u);
-  EXPECT_EQ(std::string(packet->begin() + 16, packet->end()), "hello from the viewer sample");
+  ASSERT_GE(packet->size(), rk::core::kIpcHeaderSize);
+  const auto header = rk::core::ReadIpcHeader(packet->data());
+  EXPECT_EQ(header.length, packet->size());
+  EXPECT_EQ(header.kind, 100u);
+  EXPECT_EQ(std::string(packet->begin() + rk::core::kIpcHeaderSize, packet->end()),
+            "hello from the viewer sample");
 
   // A search for the last seconds brings back what the recorder stored of the
   // camera's live video, routed to the viewer only.

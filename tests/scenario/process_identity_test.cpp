@@ -101,7 +101,7 @@ TEST(ProcessIdentity, RootCoreTakesOnNobodyWithTwoCapabilitySets) {
 
   // The IPC packet for the probe is handled on the I/O thread, started
   // between the two narrowings.
-  ASSERT_TRUE(core.Send(Packet(100, 1u << 20, "who")));
+  ASSERT_TRUE(core.Send(Packet(100, Address(1), "who")));
   ASSERT_TRUE(WaitUntil([&] { return !CallsOf(layout.Calls("p1.so"), "OnIpcResult").empty(); }));
   const pid_t ioThread = static_cast<pid_t>(
       std::stol(CallField(CallsOf(layout.Calls("p1.so"), "OnIpcResult").front(), "tid")));

@@ -17,11 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 std::vector<uint8_t> Packet(uint32_t kind, uint32_t address, const std::string& payload) {
-  std::vector<uint8_t> bytes(16 + payload.size());
-  const uint32_t header[4] = {static_cast<uint32_t>(bytes.size()), address, kind, 0};
-  std::memcpy(bytes.data(), header, sizeof header);
-  std::memcpy(bytes.data() + 16, payload.data(), payload.size());
-  return bytes;
+  return rk::core::MakeIpcPacket(kind, address, payload);
 }
 
 class IpcChannelTest : public ::testing::Test {

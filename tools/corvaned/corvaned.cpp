@@ -19,13 +19,12 @@
 #include "core_launcher.h"
 #include "options.h"
 #include "packet_reader.h"
+#include "rk/core/ipc_packet.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kKindParentIdentity = 7;
-constexpr uint32_t kKindStop = 8;
 // How long the core gets after the stop request, and again after SIGTERM.
 constexpr auto kGrace = std::chrono::seconds(10);
 
@@ -55,7 +54,7 @@ public:
     switch (stage_++) {
     case 0:
       Say("corvaned: asking the core to stop");
-      if (!SendPacket(socket_, MakePacket(kKindStop, 0, "")))
+      if (!SendPacket(socket_, rk::core::MakeIpcPacket(RK_IPC_KIND_STOP, 0, "")))
         Say("corvaned: stop request not sent");
       break;
     case 1:
@@ -132,7 +131,7 @@ int main(int argc, char** argv) {
   identity += '\0';
   identity += CORVANED_VERSION;
   if (options->background) identity += std::string(1, '\0') + "Background:true";
-  SendPacket(socket, MakePacket(kKindParentIdentity, 0, identity));
+  SendPacket(socket, rk::core::MakeIpcPacket(RK_IPC_KIND_PARENT_IDENTITY, 0, identity));
 
   Stopper stopper(core, socket);
   PacketReader reader;

@@ -3,13 +3,9 @@
 #include <cstring>
 #include <fmt/format.h>
 
-namespace {
+#include "rk/core/ipc_packet.h"
 
-uint32_t WordAt(const std::vector<uint8_t>& bytes, size_t offset) {
-  uint32_t word;
-  std::memcpy(&word, bytes.data() + offset, sizeof word);
-  return word;
-}
+namespace {
 
 // The payload as quoted text when it is short printable text, else empty:
 // plug-ins that greet the parent are readable on the console.
@@ -28,14 +24,15 @@ std::string TextOf(const uint8_t* payload, size_t length) {
 std::vector<std::string> PacketReader::Add(const uint8_t* data, size_t length) {
   std::vector<std::string> lines;
   pending_.insert(pending_.end(), data, data + length);
-  while (pending_.size() >= 16) {
-    const uint32_t size = WordAt(pending_, 0);
-    if (size < 16 || size > kMaxAssembled) break;
+  while (pending_.size() >= rk::core::kIpcHeaderSize) {
+    const auto header = rk::core::ReadIpcHeader(pending_.data());
+    const uint32_t size = header.length;
+    if (size < rk::core::kIpcHeaderSize || size > kMaxAssembled) break;
     if (size > pending_.size()) return lines; // the rest follows in the next message
-    const uint32_t address = WordAt(pending_, 4);
-    lines.push_back(fmt::format("corvaned: packet from plug-in {:02x}: kind {}, {} bytes{}",
-                                (address >> 20) & 0xFF, WordAt(pending_, 8), size,
-                                TextOf(pending_.data() + 16, size - 16)));
+    lines.push_back(fmt::format(
+        "corvaned: packet from plug-in {:02x}: kind {}, {} bytes{}",
+        rk::core::IpcTarget(header.address), header.kind, size,
+        TextOf(pending_.data() + rk::core::kIpcHeaderSize, size - rk::core::kIpcHeaderSize)));
     pending_.erase(pending_.begin(), pending_.begin() + size);
   }
   if (!pending_.empty()) {
@@ -44,12 +41,4 @@ std::vector<std::string> PacketReader::Add(const uint8_t* data, size_t length) {
     pending_.clear();
   }
   return lines;
-}
-
-std::vector<uint8_t> MakePacket(uint32_t kind, uint32_t address, const std::string& payload) {
-  std::vector<uint8_t> bytes(16 + payload.size());
-  const uint32_t header[4] = {static_cast<uint32_t>(bytes.size()), address, kind, 0};
-  std::memcpy(bytes.data(), header, sizeof header);
-  if (!payload.empty()) std::memcpy(bytes.data() + 16, payload.data(), payload.size());
-  return bytes;
 }

@@ -19,6 +19,3 @@ public:
 private:
   std::vector<uint8_t> pending_;
 };
-
-// Header words of a packet: length, address word, kind, fourth word.
-std::vector<uint8_t> MakePacket(uint32_t kind, uint32_t address, const std::string& payload);
