@@ -29,20 +29,47 @@ int64_t NowNs() {
 
 } // namespace
 
+template <typename Call> int64_t Plugin::Step(const char* step, Call call) {
+  if (observer_ == nullptr) return call();
+  observer_->Enter(step);
+  const int64_t t0 = NowNs();
+  const int64_t code = call();
+  observer_->Leave(step, code, NowNs() - t0);
+  return code;
+}
+
+std::thread Plugin::StartThread(const char* kind, std::function<void()> call) {
+  if (observer_ != nullptr) observer_->ThreadStarting(kind);
+  return std::thread([observer = observer_, kind, call = std::move(call)] {
+    if (observer != nullptr) observer->InThread(kind);
+    call();
+    if (observer != nullptr) observer->ThreadReturned(kind);
+  });
+}
+
+void Plugin::CloseLibrary(void* library) {
+  Step("dlclose", [&] { return dlclose(library); });
+}
+
 std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEvent,
-                                     const std::string& hostId) {
+                                     const std::string& hostId, PluginObserver* observer) {
   std::shared_ptr<Plugin> plugin(new Plugin());
+  plugin->observer_ = observer;
   const size_t slash = path.find_last_of('/');
   plugin->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
   plugin->info = MakeRecord<PluginInfo>();
 
-  plugin->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  plugin->Step("dlopen", [&] {
+    plugin->handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    return plugin->handle != nullptr ? RK_LOAD_OK : RK_LOAD_DLOPEN_FAILED;
+  });
   if (plugin->handle == nullptr) {
     const char* reason = dlerror();
     plugin->loadCode = RK_LOAD_DLOPEN_FAILED;
     plugin->errorText = reason != nullptr ? reason : "unknown";
     return plugin;
   }
+  if (observer != nullptr) observer->LibraryOpened(plugin->handle);
   plugin->load = Symbol<LoadFn>(plugin->handle, "Load");
   plugin->unload = Symbol<UnloadFn>(plugin->handle, "Unload");
   if (plugin->load == nullptr || plugin->unload == nullptr) {
@@ -54,8 +81,10 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEv
     params.hostId = hostId.c_str();
     params.hostIdLength = static_cast<uint32_t>(hostId.size());
     const int64_t t0 = NowNs();
-    plugin->loadCode = plugin->load(&params, &plugin->info);
+    plugin->loadCode = static_cast<int32_t>(
+        plugin->Step("Load", [&] { return plugin->load(&params, &plugin->info); }));
     plugin->loadTimeNs = NowNs() - t0;
+    if (observer != nullptr) observer->InfoFilled(plugin->info);
     if (plugin->loadCode == RK_LOAD_OK) {
       plugin->onIpcResult = Symbol<OnIpcResultFn>(plugin->handle, "OnIpcResult");
       plugin->ioctl = Symbol<IoctlFn>(plugin->handle, "IOCTL");
@@ -65,7 +94,7 @@ std::shared_ptr<Plugin> Plugin::Load(const std::string& path, PostEventFn postEv
   }
   // A failed Load never gets Unload.
   plugin->ForgetAll();
-  dlclose(plugin->handle);
+  plugin->CloseLibrary(plugin->handle);
   plugin->handle = nullptr;
   return plugin;
 }
@@ -96,14 +125,16 @@ void Plugin::Open() {
   auto params = MakeRecord<OpenParams>();
   auto result = MakeRecord<OpenResult>();
   const int64_t t0 = NowNs();
-  openFn(&params, &result);
+  // The open code is the plug-in's business: the core records only whether
+  // the entry points were there.
+  (void)Step("Open", [&] { return openFn(&params, &result); });
   openTimeNs = NowNs() - t0;
   StartAsyncReaderIf();
 }
 
 void Plugin::ProvideWorkerThreadIf() {
   if (ioctl == nullptr || info.workerFlag == 0 || workerThread.joinable()) return;
-  workerThread = std::thread([fn = ioctl] {
+  workerThread = StartThread("worker", [fn = ioctl] {
     auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_WORKER;
     auto result = MakeRecord<IoctlResult>();
@@ -114,7 +145,7 @@ void Plugin::ProvideWorkerThreadIf() {
 
 void Plugin::StartAsyncReaderIf() {
   if (read == nullptr || info.readerFlag == 0 || readerThread.joinable()) return;
-  readerThread = std::thread([fn = read] {
+  readerThread = StartThread("reader", [fn = read] {
     auto params = MakeRecord<ReadParams>();
     params.mode = 1;
     fn(&params, nullptr);
@@ -136,12 +167,16 @@ void Plugin::Close() {
   if (closeFn == nullptr) return;
   auto params = MakeRecord<CloseParams>();
   auto result = MakeRecord<CloseResult>();
-  closeFn(&params, &result);
+  Step("Close", [&] { return closeFn(&params, &result); });
 }
 
 void Plugin::Unload() {
-  if (readerThread.joinable()) readerThread.join();
-  if (workerThread.joinable()) workerThread.join();
+  auto join = [](std::thread& thread) {
+    thread.join();
+    return 0;
+  };
+  if (readerThread.joinable()) Step("join-reader", [&] { return join(readerThread); });
+  if (workerThread.joinable()) Step("join-worker", [&] { return join(workerThread); });
   UnloadFn unloadFn = nullptr;
   void* library = nullptr;
   {
@@ -154,9 +189,10 @@ void Plugin::Unload() {
   if (unloadFn != nullptr) {
     auto params = MakeRecord<UnloadParams>();
     auto result = MakeRecord<UnloadResult>();
-    unloadFn(&params, &result);
+    Step("Unload", [&] { return unloadFn(&params, &result); });
   }
-  if (library != nullptr) dlclose(library);
+  if (library != nullptr && (observer_ == nullptr || observer_->MayCloseLibrary()))
+    CloseLibrary(library);
 }
 
 void Plugin::ForgetAll() {

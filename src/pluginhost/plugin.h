@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <shared_mutex>
 #include <string>
@@ -10,6 +11,28 @@
 #include "rk/core/plugin_api.h"
 
 namespace corvane {
+
+// Watches one plug-in's lifecycle step by step. corvane-plugin-check reports
+// through it what the core does to a plug-in; the core runs without one.
+// Steps: "dlopen", "Load", "Open", "Close", "join-reader", "join-worker",
+// "Unload", "dlclose". Called on the thread that runs the step.
+class PluginObserver {
+public:
+  virtual ~PluginObserver() = default;
+  virtual void Enter(const char* step) = 0;
+  virtual void Leave(const char* step, int64_t code, int64_t elapsedNs) = 0;
+  // The library is open: its symbols may be looked at.
+  virtual void LibraryOpened(void* handle) = 0;
+  // Load returned and filled the plug-in information.
+  virtual void InfoFilled(const rk::core::PluginInfo& info) = 0;
+  // "worker" or "reader": before the thread starts (on the starting
+  // thread), first thing on the new thread, and when its call returned.
+  virtual void ThreadStarting(const char* kind) = 0;
+  virtual void InThread(const char* kind) = 0;
+  virtual void ThreadReturned(const char* kind) = 0;
+  // Unload returned; false keeps the library open.
+  virtual bool MayCloseLibrary() = 0;
+};
 
 // One plug-in library the core tried to load, shared by the loaded and failed
 // lists, the logging plug-in member and running searches. Its state follows
@@ -29,7 +52,8 @@ public:
 
   // Never fails as a call: the outcome is in loadCode, errorText and handle.
   static std::shared_ptr<Plugin> Load(const std::string& path, rk::core::PostEventFn postEvent,
-                                      const std::string& hostId);
+                                      const std::string& hostId,
+                                      PluginObserver* observer = nullptr);
   void Open();
   void ProvideWorkerThreadIf();
   void StartAsyncReaderIf();
@@ -82,6 +106,11 @@ private:
   Plugin() = default;
   bool DeliverEventUnlocked(const rk::core::EventParms& record);
   void ForgetAll();
+  void CloseLibrary(void* library);
+  template <typename Call> int64_t Step(const char* step, Call call);
+  std::thread StartThread(const char* kind, std::function<void()> call);
+
+  PluginObserver* observer_ = nullptr; // set by Load, never changed
   mutable std::shared_mutex guard_;
 };
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "check_protocol.h"
+#include "pluginhost/plugin.h"
 #include "rk/core/sdk.h"
 
 using namespace rk::core;
@@ -30,22 +31,6 @@ void Send(std::string line) {
   if (line.size() > kMaxMessage - 1) line.resize(kMaxMessage - 1);
   line += '\n';
   (void)!::write(g_fd, line.data(), line.size());
-}
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Runs `call` as a main-thread step, reporting its start, result and time.
-template <typename Call> int64_t Step(const char* name, Call call) {
-  g_step = name;
-  Send(fmt::format("enter {}", name));
-  const int64_t t0 = NowNs();
-  const int64_t code = call();
-  Send(fmt::format("leave {} {} {}", name, code, NowNs() - t0));
-  return code;
 }
 
 bool IsText(uint64_t base) {
@@ -133,14 +118,63 @@ int CountThreads() {
   return count;
 }
 
-template <typename Fn> Fn Symbol(void* handle, const char* name) {
-  return reinterpret_cast<Fn>(::dlsym(handle, name));
-}
-
 [[noreturn]] void Finish() {
   Send("done");
   ::_exit(0);
 }
+
+// Reports every step of the core's own lifecycle code as the child's lines,
+// and names the thread each post comes from.
+class TrialObserver final : public corvane::PluginObserver {
+public:
+  void Enter(const char* step) override {
+    g_step = step;
+    Send(fmt::format("enter {}", step));
+  }
+  void Leave(const char* step, int64_t code, int64_t elapsedNs) override {
+    Send(fmt::format("leave {} {} {}", step, code, elapsedNs));
+    if (std::strcmp(step, "Load") == 0) g_step = "loaded";
+    if (std::strcmp(step, "Close") == 0) g_step = "closed";
+    if (std::strcmp(step, "Unload") == 0) g_step = "after-unload";
+  }
+  void LibraryOpened(void* handle) override {
+    static constexpr const char* kEntries[] = {"Load",        "Unload",   "Open", "Close",
+                                               "OnEvent",     "OnSearch", "Read", "Write",
+                                               "OnIpcResult", "IOCTL"};
+    std::string exports = "exports";
+    for (const char* name : kEntries) {
+      if (::dlsym(handle, name) != nullptr) exports += std::string(" ") + name;
+    }
+    Send(exports);
+  }
+  void InfoFilled(const PluginInfo& info) override {
+    std::string words = fmt::format("info {:#x}", info.pluginId);
+    for (uint64_t word : {info.acceptVideo, info.acceptAudio, info.acceptAlarm, info.acceptPtz,
+                          info.acceptSerial, info.acceptWatchdog, info.acceptLog, info.acceptConfig,
+                          info.acceptPos, info.acceptAnalytic}) {
+      words += fmt::format(" {:#x}", word);
+    }
+    words += fmt::format(" {} {} {}", info.workerFlag, info.readerFlag, info.writeFlag);
+    Send(words);
+  }
+  void ThreadStarting(const char* kind) override { Send(fmt::format("{}-started", kind)); }
+  void InThread(const char* kind) override { t_thread = kind; }
+  void ThreadReturned(const char* kind) override { Send(fmt::format("{}-returned", kind)); }
+  bool MayCloseLibrary() override {
+    // Threads of the plug-in's own must be gone once Unload returns: the core
+    // closes the library right after it.
+    int left = CountThreads() - threadsBefore;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (left > 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      left = CountThreads() - threadsBefore;
+    }
+    Send(fmt::format("threads-left {}", left < 0 ? 0 : left));
+    return left <= 0;
+  }
+
+  int threadsBefore = 0;
+};
 
 } // namespace
 
@@ -151,138 +185,23 @@ void InspectInChild(const InspectOptions& options, int fd) {
   // Some runtimes (ThreadSanitizer's, for one) start a helper thread with the
   // first thread a process makes; let that happen before taking the baseline.
   std::thread([] {}).join();
-  const int threadsBefore = CountThreads();
+  static TrialObserver observer;
+  observer.threadsBefore = CountThreads();
 
-  void* handle = nullptr;
-  Step("dlopen", [&] {
-    handle = ::dlopen(options.path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    return handle != nullptr ? 0 : RK_LOAD_DLOPEN_FAILED;
-  });
-  if (handle == nullptr) {
-    const char* reason = ::dlerror();
-    Send("dlopen-failed " + Escape(reason != nullptr ? reason : "unknown"));
-    Finish();
-  }
-
-  static constexpr const char* kEntries[] = {"Load",        "Unload",   "Open", "Close",
-                                             "OnEvent",     "OnSearch", "Read", "Write",
-                                             "OnIpcResult", "IOCTL"};
-  std::string exports = "exports";
-  for (const char* name : kEntries) {
-    if (::dlsym(handle, name) != nullptr) exports += std::string(" ") + name;
-  }
-  Send(exports);
-
-  const auto load = Symbol<LoadFn>(handle, "Load");
-  const auto unload = Symbol<UnloadFn>(handle, "Unload");
-  if (load == nullptr || unload == nullptr) {
-    // As the core: never loaded, so never unloaded.
-    Step("dlclose", [&] { return ::dlclose(handle); });
-    Finish();
-  }
-
+  // The core's own lifecycle code, with the core's order of calls.
   static const std::string kHostId = "corvane-plugin-check";
-  auto loadParams = MakeRecord<LoadParams>();
-  loadParams.postEvent = &Recorder;
-  loadParams.hostId = kHostId.c_str();
-  loadParams.hostIdLength = static_cast<uint32_t>(kHostId.size());
-  // Kept alive until Unload, as the core keeps it: the plug-in may hold on to it.
-  static auto info = MakeRecord<PluginInfo>();
-  const int64_t loadCode = Step("Load", [&] { return load(&loadParams, &info); });
-  {
-    std::string words = fmt::format("info {:#x}", info.pluginId);
-    for (uint64_t word : {info.acceptVideo, info.acceptAudio, info.acceptAlarm, info.acceptPtz,
-                          info.acceptSerial, info.acceptWatchdog, info.acceptLog, info.acceptConfig,
-                          info.acceptPos, info.acceptAnalytic}) {
-      words += fmt::format(" {:#x}", word);
-    }
-    words += fmt::format(" {} {} {}", info.workerFlag, info.readerFlag, info.writeFlag);
-    Send(words);
-  }
-  g_step = "loaded";
-  if (loadCode != 0) {
-    Step("dlclose", [&] { return ::dlclose(handle); });
+  const auto plugin = corvane::Plugin::Load(options.path, &Recorder, kHostId, &observer);
+  if (plugin->loadCode == RK_LOAD_DLOPEN_FAILED) {
+    Send("dlopen-failed " + Escape(plugin->errorText));
     Finish();
   }
-
-  const auto ioctl = Symbol<IoctlFn>(handle, "IOCTL");
-  std::thread worker;
-  if (ioctl != nullptr && info.workerFlag != 0) {
-    Send("worker-started");
-    worker = std::thread([ioctl] {
-      t_thread = "worker";
-      auto params = MakeRecord<IoctlParams>();
-      params.code = RK_IOCTL_WORKER;
-      auto result = MakeRecord<IoctlResult>();
-      result.code = RK_IOCTL_WORKER;
-      ioctl(&params, &result);
-      Send("worker-returned");
-    });
-  }
-
-  const auto open = Symbol<OpenFn>(handle, "Open");
-  const auto close = Symbol<CloseFn>(handle, "Close");
-  std::thread reader;
-  const bool opened = open != nullptr && close != nullptr;
-  if (opened) {
-    Step("Open", [&] {
-      auto params = MakeRecord<OpenParams>();
-      auto result = MakeRecord<OpenResult>();
-      return open(&params, &result);
-    });
-    const auto read = Symbol<ReadFn>(handle, "Read");
-    if (read != nullptr && info.readerFlag != 0) {
-      Send("reader-started");
-      reader = std::thread([read] {
-        t_thread = "reader";
-        auto params = MakeRecord<ReadParams>();
-        params.mode = 1;
-        read(&params, nullptr);
-        Send("reader-returned");
-      });
-    }
-  }
-
+  if (!plugin->IsLoaded()) Finish();
+  plugin->ProvideWorkerThreadIf();
+  plugin->Open();
   g_step = "running";
   std::this_thread::sleep_for(std::chrono::milliseconds(options.lifeMs));
-
-  if (opened) {
-    Step("Close", [&] {
-      auto params = MakeRecord<CloseParams>();
-      auto result = MakeRecord<CloseResult>();
-      return close(&params, &result);
-    });
-    g_step = "closed";
-  }
-  if (reader.joinable()) {
-    Step("join-reader", [&] {
-      reader.join();
-      return 0;
-    });
-  }
-  if (worker.joinable()) {
-    Step("join-worker", [&] {
-      worker.join();
-      return 0;
-    });
-  }
-  Step("Unload", [&] {
-    auto params = MakeRecord<UnloadParams>();
-    auto result = MakeRecord<UnloadResult>();
-    return unload(&params, &result);
-  });
-  g_step = "after-unload";
-
-  // Threads of the plug-in's own must be gone once Unload returns: the core
-  // closes the library right after it.
-  int left = CountThreads() - threadsBefore;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  while (left > 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    left = CountThreads() - threadsBefore;
-  }
-  Send(fmt::format("threads-left {}", left < 0 ? 0 : left));
-  if (left <= 0) Step("dlclose", [&] { return ::dlclose(handle); });
+  plugin->Close();
+  plugin->Unload();
   Finish();
 }
 
