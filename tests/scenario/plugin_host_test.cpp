@@ -157,6 +157,8 @@ TEST(PluginHost, CloseOrderIdEightWorkerAndReader) {
   layout.AddProbe("c.so", "id 0x10000\n");
   layout.AddProbe("b.so", "id 0x20000\naccept.watchdog 0x2000000\nworker 1\nreader 1\n");
   layout.AddProbe("a.so", "id 0x30000\n");
+  // Watchdog words order the close as unsigned words: the top bit goes first.
+  layout.AddProbe("d.so", "id 0x50000\naccept.watchdog 0x8000000002000000\n");
   layout.AddProbe("eight.so", "id 0x80000\n");
   layout.AddProbe("noread.so", "id 0x40000\nreader 1\n", "probe_noread");
   CoreProcess core(layout);
@@ -166,7 +168,8 @@ TEST(PluginHost, CloseOrderIdEightWorkerAndReader) {
   std::vector<std::string> closing, unloading;
   for (const auto& line : LinesWith(out, "Closing ")) closing.push_back(line.substr(8));
   for (const auto& line : LinesWith(out, "Unloading ")) unloading.push_back(line.substr(10));
-  const std::vector<std::string> expected = {"02:b", "03:a", "01:c", "04:noread", "01:RuzUZ"};
+  const std::vector<std::string> expected = {"05:d", "02:b",      "03:a",
+                                             "01:c", "04:noread", "01:RuzUZ"};
   EXPECT_EQ(closing, expected) << out;
   EXPECT_EQ(unloading, expected);
 
