@@ -10,7 +10,7 @@ CMAKE_FLAGS ?=
 WERROR ?= OFF
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test bench fuzz format clean
+.PHONY: all deps build run test bench fuzz mutate format clean
 
 all: build
 
@@ -36,6 +36,11 @@ test: build
 bench: build
 	@scripts/run-bench $(BUILD)
 
+# Mutation sampling (not part of make test): every tests/mutants/*.patch must
+# make some test fail.
+mutate: deps
+	@scripts/mutate
+
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
 
@@ -43,4 +48,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) build-address build-thread run
+	rm -rf $(BUILD) build-address build-thread build-mutate run
