@@ -23,6 +23,8 @@ struct Server {
                                     "accept.ptz 0x2000000\n") {
     layout.AddProbe("s3.so", probe);
     layout.AddPlugin(CORVANE_MQTT_PLUGIN);
+    // Without throttling the core sends no memory alarm of its own.
+    layout.WriteFile("core.xml", "<?xml version=\"1.0\"?><Varn><Memory Throttling=\"0\"/></Varn>");
     layout.WriteFile("mqtt.xml", "<Mqtt Host=\"127.0.0.1\" Port=\"" + std::to_string(port) +
                                      "\" Server=\"" + name + "\" KeepAlive=\"5\" " + attributes +
                                      "/>");
@@ -47,10 +49,11 @@ struct Server {
 };
 
 // The "payload" texts of events/alarm starting with `prefix`, in arrival order.
-std::vector<std::string> Alarms(MqttSubscriber& sub, const std::string& root,
+std::vector<std::string> Alarms(const std::vector<MqttReceived>& all, const std::string& root,
                                 const std::string& prefix) {
   std::vector<std::string> out;
-  for (const auto& m : sub.On(root + "/events/alarm")) {
+  for (const auto& m : all) {
+    if (m.topic != root + "/events/alarm") continue;
     const json event = json::parse(m.payload);
     if (event.contains("payload") && event["payload"].get<std::string>().rfind(prefix, 0) == 0)
       out.push_back(event["payload"]);
@@ -109,9 +112,8 @@ TEST(Mqtt, EventsStatusCamerasAndOrderlyStop) {
                     m.payload.find("Camera Number") != std::string::npos;
            }) == 2;
   }));
-  EXPECT_EQ(Alarms(sub, "corvane/alpha", "a"), Numbered("a", 0, 100));
+  EXPECT_EQ(Alarms(sub.Messages(), "corvane/alpha", "a"), Numbered("a", 0, 100));
 
-  const json first = json::parse(sub.On("corvane/alpha/events/alarm").front().payload);
   bool sawOwn = false;
   for (const auto& m : sub.On("corvane/alpha/events/alarm")) {
     const json event = json::parse(m.payload);
@@ -166,5 +168,167 @@ TEST(Mqtt, EventsStatusCamerasAndOrderlyStop) {
       << broker.Log();
   const auto all = sub.Messages();
   EXPECT_EQ(all.back().topic, "corvane/alpha/status");
-  (void)first;
+}
+
+// Valid commands reach the core as records; garbage, wrong types and huge
+// payloads are dropped with a Warning each; kill -9 leaves the last will.
+TEST(Mqtt, CommandsInAndLastWillOnKill) {
+  MqttBroker broker;
+  MqttSubscriber sub(broker.port(), "corvane/#");
+  Server alpha(broker.port(), "alpha", "AllowCommands=\"1\"");
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "online")) << alpha.core.Stdout();
+
+  const std::string root = "corvane/alpha/commands/";
+  ASSERT_TRUE(sub.Publish(root + "alarm", R"({"camera":1,"text":"door 3 \"forced\" <&>"})"));
+  EXPECT_TRUE(alpha.Sees("<?xml version=\"1.0\"?><Varn><Trigger Camera=\"1\" Text=\"door 3 "
+                         "&quot;forced&quot; &lt;&amp;&gt;\"/></Varn>"));
+  ASSERT_TRUE(sub.Publish(root + "ptz/7", R"({"pan":10,"tilt":-5})"));
+  EXPECT_TRUE(alpha.Sees(R"({"pan":10,"tilt":-5})", "0x8"));
+
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"alarm", "not json"},
+      {"alarm", "[1,2]"},
+      {"alarm", R"({"camera":"1","text":"x"})"},
+      {"alarm", R"({"camera":1,"text":5})"},
+      {"alarm", R"({"camera":1.5,"text":"x"})"},
+      {"alarm", R"({"camera":0,"text":"x"})"},
+      {"alarm", R"({"camera":1})"},
+      {"alarm", R"({"text":"x"})"},
+      {"alarm", R"({"camera":1,"text":")" + std::string(1 << 20, 'x') + "\"}"},
+      {"ptz/abc", R"({"pan":1})"},
+      {"ptz/70000", R"({"pan":1})"},
+      {"ptz/7", "[1]"},
+      {"ptz/7", "{"},
+  };
+  for (const auto& [topic, payload] : bad) ASSERT_TRUE(sub.Publish(root + topic, payload));
+  ASSERT_TRUE(sub.Publish(root + "alarm", R"({"camera":2,"text":"last"})"));
+  EXPECT_TRUE(
+      alpha.Sees("<?xml version=\"1.0\"?><Varn><Trigger Camera=\"2\" Text=\"last\"/></Varn>"));
+  EXPECT_EQ(alpha.Seen().size(), 2u);
+  EXPECT_EQ(alpha.Seen("0x8").size(), 1u);
+  EXPECT_EQ(alpha.core.CountStdout("dropped:"), bad.size()) << alpha.core.Stdout();
+  EXPECT_EQ(alpha.core.CountStdout("over 64 KiB"), 1u);
+  EXPECT_TRUE(alpha.core.Running());
+
+  // The posted alarm went out as an event too, from the plug-in itself.
+  ASSERT_TRUE(sub.WaitFor([](const auto& all) {
+    return std::any_of(all.begin(), all.end(), [](const MqttReceived& m) {
+      return m.topic == "corvane/alpha/events/alarm" && json::parse(m.payload)["source"] == "4d" &&
+             json::parse(m.payload)["camera"] == 2;
+    });
+  }));
+
+  const auto killed = std::chrono::steady_clock::now();
+  alpha.core.Signal(SIGKILL);
+  alpha.core.Wait(10s);
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "offline"));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, 10s); // 2 x KeepAlive
+}
+
+// Broker down: 500 alarms wait in the outbox and all arrive, in order, once it
+// is back.
+TEST(Mqtt, OutboxDeliversInOrderAfterOutage) {
+  MqttBroker broker;
+  MqttSubscriber sub(broker.port(), "corvane/alpha/#", "test-watcher");
+  Server alpha(broker.port(), "alpha");
+  ProbeControl s3(alpha.layout, "s3.so");
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "online"));
+  broker.Stop();
+  for (const auto& text : Numbered("o", 0, 500)) s3.Command("post type=4 text=" + text);
+  ASSERT_TRUE(alpha.Sees("o499"));
+  broker.Start();
+  ASSERT_TRUE(sub.WaitFor(
+      [](const auto& all) { return Alarms(all, "corvane/alpha", "o").size() >= 500; }, 30s))
+      << alpha.core.Stdout();
+  EXPECT_EQ(Alarms(sub.Messages(), "corvane/alpha", "o"), Numbered("o", 0, 500));
+  EXPECT_EQ(alpha.core.CountStdout("retrying from 1 s"), 1u) << alpha.core.Stdout();
+  EXPECT_EQ(alpha.core.CountStdout("connected to"), 2u);
+}
+
+// OutboxLimit="100", broker down, 300 alarms: the newest 100 arrive, and one
+// Warning says 200 were dropped.
+TEST(Mqtt, OutboxLimitDropsTheOldest) {
+  MqttBroker broker;
+  MqttSubscriber sub(broker.port(), "corvane/alpha/#", "test-watcher");
+  Server alpha(broker.port(), "alpha", "OutboxLimit=\"100\"");
+  ProbeControl s3(alpha.layout, "s3.so");
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "online"));
+  broker.Stop();
+  for (const auto& text : Numbered("l", 0, 300)) s3.Command("post type=4 text=" + text);
+  ASSERT_TRUE(alpha.Sees("l299"));
+  broker.Start();
+  ASSERT_TRUE(sub.WaitFor(
+      [](const auto& all) {
+        const auto got = Alarms(all, "corvane/alpha", "l");
+        return !got.empty() && got.back() == "l299";
+      },
+      30s));
+  EXPECT_EQ(Alarms(sub.Messages(), "corvane/alpha", "l"), Numbered("l", 200, 300));
+  EXPECT_EQ(alpha.core.CountStdout("oldest message"), 1u);
+  EXPECT_EQ(alpha.core.CountStdout("dropped the 200 oldest message(s)"), 1u) << alpha.core.Stdout();
+}
+
+// Two recording servers on one broker: each takes only its own commands.
+TEST(Mqtt, TwoServersTakeOnlyTheirOwnCommands) {
+  MqttBroker broker;
+  MqttSubscriber sub(broker.port(), "corvane/#");
+  Server alpha(broker.port(), "alpha", "AllowCommands=\"1\"");
+  Server beta(broker.port(), "beta", "AllowCommands=\"1\"");
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "online"));
+  ASSERT_TRUE(HasState(sub, "corvane/beta", "online"));
+  const auto command = [](const std::string& text) {
+    return R"({"camera":1,"text":")" + text + "\"}";
+  };
+  const auto trigger = [](const std::string& text) {
+    return "<?xml version=\"1.0\"?><Varn><Trigger Camera=\"1\" Text=\"" + text + "\"/></Varn>";
+  };
+  ASSERT_TRUE(sub.Publish("corvane/alpha/commands/alarm", command("for-alpha")));
+  ASSERT_TRUE(sub.Publish("corvane/beta/commands/alarm", command("for-beta")));
+  ASSERT_TRUE(sub.Publish("corvane/gamma/commands/alarm", command("for-gamma")));
+  ASSERT_TRUE(alpha.Sees(trigger("for-alpha")));
+  ASSERT_TRUE(beta.Sees(trigger("for-beta")));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(alpha.Seen(), std::vector<std::string>{HexOf(trigger("for-alpha"))});
+  EXPECT_EQ(beta.Seen(), std::vector<std::string>{HexOf(trigger("for-beta"))});
+  // Each server's events stay under its own name.
+  ASSERT_TRUE(sub.WaitFor([&](const auto& all) {
+    return Alarms(all, "corvane/beta", "<?xml").size() == 1 &&
+           Alarms(all, "corvane/alpha", "<?xml").size() == 1;
+  }));
+  EXPECT_EQ(Alarms(sub.Messages(), "corvane/beta", "<?xml")[0], trigger("for-beta"));
+}
+
+// A missing mqtt.xml leaves the plug-in idle with one Info line; a broken one
+// gives one Error with the reason, and never the password.
+TEST(Mqtt, MissingOrBrokenSettingsLeaveItIdle) {
+  CoreLayout layout;
+  layout.AddPlugin(CORVANE_MQTT_PLUGIN);
+  layout.WriteFile("mqtt.xml", R"(<Mqtt Port="18x3" Password="s3cret-word"/>)");
+  {
+    CoreProcess core(layout);
+    core.Start();
+    ASSERT_TRUE(core.WaitForStdout("Opening 4d:mqtt"));
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.Wait(30s).code, 0);
+    EXPECT_EQ(core.CountStdout("mqtt.xml not used: Port=\"18x3\" is not a number from 1 to 65535"),
+              1u)
+        << core.Stdout();
+    EXPECT_EQ(core.Stdout().find("s3cret"), std::string::npos);
+  }
+  layout.WriteFile("mqtt.xml", "<Mqtt");
+  {
+    CoreProcess core(layout);
+    core.Start();
+    ASSERT_TRUE(core.WaitForStdout("Opening 4d:mqtt"));
+    core.Signal(SIGTERM);
+    EXPECT_EQ(core.Wait(30s).code, 0);
+    EXPECT_EQ(core.CountStdout("mqtt.xml not used: not XML"), 1u) << core.Stdout();
+  }
+  fs::remove(layout.work / "mqtt.xml");
+  CoreProcess core(layout);
+  core.Start();
+  ASSERT_TRUE(core.WaitForStdout("Opening 4d:mqtt"));
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.Wait(30s).code, 0);
+  EXPECT_EQ(core.CountStdout("no mqtt.xml in the working directory; staying idle"), 1u);
 }
