@@ -49,6 +49,15 @@ void Log(int32_t level, const std::string& text) {
   g_post(&e);
 }
 
+// The core's executable name, until the status document names it.
+std::string CoreStem() {
+  char path[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  const std::string file(path, static_cast<size_t>(n));
+  return mqtt::FileStem(file.substr(file.find_last_of('/') + 1));
+}
+
 std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -127,6 +136,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   try {
     g_post = params->postEvent;
     g_started = mqtt::Clock::now();
+    g_names.coreStem = CoreStem();
     info->pluginId = kId;
     info->acceptAlarm = RK_ACCEPT_LIVE;
     info->acceptAnalytic = RK_ACCEPT_LIVE;
