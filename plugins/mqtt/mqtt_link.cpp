@@ -49,9 +49,18 @@ void MqttLink::Stop() {
   thread_.join();
 }
 
+// One write per batch: producers that find a wake-up pending leave it, and
+// the network thread clears the flag before it reads the outbox again.
 void MqttLink::Wake() {
+  if (wakePending_.exchange(true)) return;
   const uint64_t one = 1;
   (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+void MqttLink::Drain() {
+  uint64_t count;
+  (void)!::read(wakeFd_, &count, sizeof count);
+  wakePending_.store(false);
 }
 
 void MqttLink::Publish(std::string topic, std::string payload, bool retain, uint32_t camera) {
@@ -76,10 +85,8 @@ void MqttLink::Run() {
         const auto wait =
             std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - Steady::now());
         pollfd wake{wakeFd_, POLLIN, 0};
-        if (::poll(&wake, 1, static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 1000))) > 0) {
-          uint64_t count;
-          (void)!::read(wakeFd_, &count, sizeof count);
-        }
+        if (::poll(&wake, 1, static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 1000))) > 0)
+          Drain();
         continue;
       }
     }
@@ -144,10 +151,7 @@ void MqttLink::Service(std::chrono::milliseconds limit) {
       {fd, static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0)), 0},
       {wakeFd_, POLLIN, 0}};
   if (::poll(fds, 2, static_cast<int>(limit.count())) < 0) return; // EINTR: go round again
-  if (fds[1].revents != 0) {
-    uint64_t count;
-    (void)!::read(wakeFd_, &count, sizeof count);
-  }
+  if (fds[1].revents != 0) Drain();
   // Reading also drives a TLS handshake, which may wait for the socket to be
   // writable; with nothing to read it does nothing.
   if (fds[0].revents != 0) {

@@ -60,6 +60,7 @@ private:
   void Teardown();
   void Finish();
   void Wake();
+  void Drain();
 
   static void OnConnect(mosquitto*, void* self, int rc);
   static void OnDisconnect(mosquitto*, void* self, int rc);
@@ -71,7 +72,8 @@ private:
   const LogFn log_;
   const CommandFn command_;
   Outbox outbox_;
-  int wakeFd_ = -1; // eventfd: the outbox or the status changed, or Stop
+  int wakeFd_ = -1;                      // eventfd: the outbox or the status changed, or Stop
+  std::atomic<bool> wakePending_{false}; // set: the eventfd is written, not yet drained
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 
