@@ -50,14 +50,14 @@ int FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-MqttBroker::MqttBroker(const std::string& extra) {
+MqttBroker::MqttBroker(const std::string& extra, const std::string& head) {
   std::string pattern = (fs::temp_directory_path() / "corvane-mqtt-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir = pattern;
   port_ = FreeLoopbackPort();
   const passwd* user = ::getpwuid(::geteuid());
   std::ofstream config(dir / "mosquitto.conf");
-  config << "listener " << port_ << " 127.0.0.1\n"
+  config << head << "listener " << port_ << " 127.0.0.1\n"
          << "allow_anonymous true\n"
          << "persistence true\npersistence_location " << dir.string() << "/\n"
          << "log_dest file " << (dir / "mosquitto.log").string() << "\n"

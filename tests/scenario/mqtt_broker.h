@@ -18,8 +18,9 @@ using namespace std::chrono_literals;
 
 class MqttBroker {
 public:
-  // `extra`: more configuration lines (after the listener on port()).
-  explicit MqttBroker(const std::string& extra = "");
+  // `extra`: more configuration lines after the listener on port(); `head`:
+  // lines before it.
+  explicit MqttBroker(const std::string& extra = "", const std::string& head = "");
   ~MqttBroker(); // stops it, removes the directory
   MqttBroker(const MqttBroker&) = delete;
   MqttBroker& operator=(const MqttBroker&) = delete;

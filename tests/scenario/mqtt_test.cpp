@@ -2,9 +2,13 @@
 // status and camera states out, commands in, outages, several servers.
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "core_harness.h"
 #include "mqtt_broker.h"
@@ -331,4 +335,68 @@ TEST(Mqtt, MissingOrBrokenSettingsLeaveItIdle) {
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait(30s).code, 0);
   EXPECT_EQ(core.CountStdout("no mqtt.xml in the working directory; staying idle"), 1u);
+}
+
+// TLS with the broker's certificate checked against CaFile, and a login; the
+// password never shows. A wrong password or a foreign CA keeps it out.
+TEST(Mqtt, TlsAndLoginWithoutThePasswordInTheLog) {
+  CoreLayout keys(false); // a temporary directory for the certificates
+  const fs::path dir = keys.root;
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string script =
+      "cd " + dir.string() + " && exec >openssl.log 2>&1 && openssl req -x509 " + ec +
+      " -keyout ca.key -out ca.crt -days 1 -subj /CN=test-ca && openssl req -x509 " + ec +
+      " -keyout other.key -out other.crt -days 1 -subj /CN=other-ca && openssl req " + ec +
+      " -keyout server.key -out server.csr -subj /CN=127.0.0.1 && printf "
+      "'subjectAltName=IP:127.0.0.1' >san && openssl x509 -req -in server.csr -CA ca.crt -CAkey "
+      "ca.key -CAcreateserial -out server.crt -days 1 -extfile san && chmod 644 server.key && "
+      "mosquitto_passwd -b -c passwords cam 'pa55-word' && chmod 644 passwords";
+  ASSERT_EQ(std::system(("bash -c \"" + script + "\"").c_str()), 0)
+      << keys.ReadFile("../openssl.log");
+  const int tls = FreeLoopbackPort();
+  MqttBroker broker("listener " + std::to_string(tls) + " 127.0.0.1\ncafile " +
+                        (dir / "ca.crt").string() + "\ncertfile " + (dir / "server.crt").string() +
+                        "\nkeyfile " + (dir / "server.key").string() +
+                        "\nallow_anonymous false\npassword_file " + (dir / "passwords").string() +
+                        "\n",
+                    "per_listener_settings true\n");
+  MqttSubscriber sub(broker.port(), "corvane/#");
+  const std::string ca = "CaFile=\"" + (dir / "ca.crt").string() + "\" Username=\"cam\" ";
+  Server alpha(tls, "alpha", ca + "Password=\"pa55-word\"");
+  Server beta(tls, "beta", ca + "Password=\"wrong-pa55\"");
+  Server gamma(tls, "gamma",
+               "CaFile=\"" + (dir / "other.crt").string() +
+                   "\" Username=\"cam\" Password=\"pa55-word\"");
+  ASSERT_TRUE(HasState(sub, "corvane/alpha", "online")) << alpha.core.Stdout() << broker.Log();
+  EXPECT_TRUE(alpha.core.WaitForStdout("(TLS)"));
+  EXPECT_TRUE(beta.core.WaitForStdout("retrying from 1 s")) << beta.core.Stdout();
+  EXPECT_TRUE(gamma.core.WaitForStdout("retrying from 1 s")) << gamma.core.Stdout();
+  EXPECT_TRUE(sub.On("corvane/beta/status").empty());
+  EXPECT_TRUE(sub.On("corvane/gamma/status").empty());
+  for (Server* server : {&alpha, &beta, &gamma}) {
+    server->core.Signal(SIGTERM);
+    EXPECT_EQ(server->core.Wait(30s).code, 0);
+    EXPECT_EQ(server->core.Stdout().find("pa55"), std::string::npos) << server->core.Stdout();
+  }
+}
+
+// Close returns within a second whatever the broker does: here a server that
+// takes the connection and never answers.
+TEST(Mqtt, CloseIsPromptWithASilentBroker) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 4), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  Server alpha(ntohs(addr.sin_port), "alpha");
+  ASSERT_TRUE(alpha.core.WaitForStdout("Opening 03:s3"));
+  std::this_thread::sleep_for(300ms); // connected, CONNECT sent, no answer
+  const auto t0 = std::chrono::steady_clock::now();
+  alpha.core.Signal(SIGTERM);
+  EXPECT_EQ(alpha.core.Wait(30s).code, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s) << alpha.core.Stdout();
+  ::close(fd);
 }
