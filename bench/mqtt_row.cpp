@@ -325,7 +325,7 @@ std::vector<BenchRow> MqttRows(const BenchInstall& install, const BenchConfig& c
   const auto floorLatency = bench.Latencies();
   BenchRow latency;
   latency.id = "9b";
-  latency.what = "MQTT: post -> receipt at 100/s, p50 / p99 (ms; ratio p50)";
+  latency.what = "MQTT: post -> receipt at 100/s, p50 / p99 (ms)";
   if (coreLatency.size() >= paced && floorLatency.size() >= paced) {
     const int64_t c50 = Percentile(coreLatency, 50), c99 = Percentile(coreLatency, 99);
     const int64_t f50 = Percentile(floorLatency, 50), f99 = Percentile(floorLatency, 99);
