@@ -2,6 +2,7 @@
 #   make run    install what is missing, build, start the demo (Ctrl-C stops it)
 #   make test   install what is missing, build, run every test suite
 #   make bench  build, run the benchmark suite (one table, one summary line)
+#   make two-servers  two recording servers on one MQTT broker (Ctrl-C stops them)
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -10,7 +11,7 @@ CMAKE_FLAGS ?=
 WERROR ?= OFF
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test bench fuzz mutate format clean
+.PHONY: all deps build run two-servers test bench fuzz mutate format clean
 
 all: build
 
@@ -24,6 +25,9 @@ build: deps
 
 run: build
 	@scripts/run-demo $(BUILD)
+
+two-servers: build
+	@scripts/run-two-servers $(BUILD)
 
 # Sanitizer suites after the normal one: AddressSanitizer + UBSan, then
 # ThreadSanitizer; SANITIZERS=address runs only the first, SANITIZERS= neither.
@@ -48,4 +52,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) build-address build-thread build-mutate run
+	rm -rf $(BUILD) build-address build-thread build-mutate run run-two

@@ -25,7 +25,7 @@ std::string CpuModel() {
 }
 
 int Usage(const char* self) {
-  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,8]\n", self);
+  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,9]\n", self);
   return 2;
 }
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       config.rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--rows" && i + 1 < argc) {
       for (const char* p = argv[++i]; *p != '\0'; ++p) {
-        if (*p >= '1' && *p <= '8') only.insert(*p - '0');
+        if (*p >= '1' && *p <= '9') only.insert(*p - '0');
       }
     } else {
       return Usage(argv[0]);
@@ -61,11 +61,9 @@ int main(int argc, char** argv) {
     std::set<int> rows;
     const char* name;
     std::function<std::vector<BenchRow>(const BenchInstall&, const BenchConfig&)> run;
-  } groups[] = {{{1, 2, 3, 4}, "event bus", EventRows},
-                {{5}, "search", SearchRows},
-                {{6}, "ipc", IpcRows},
-                {{7}, "start-up", StartupRows},
-                {{8}, "memory", MemoryRows}};
+  } groups[] = {
+      {{1, 2, 3, 4}, "event bus", EventRows}, {{5}, "search", SearchRows}, {{6}, "ipc", IpcRows},
+      {{7}, "start-up", StartupRows},         {{8}, "memory", MemoryRows}, {{9}, "mqtt", MqttRows}};
   std::vector<BenchRow> rows;
   try {
     BenchInstall install;
