@@ -188,6 +188,10 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
     return Outcome::kFailed;
   }
   std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+  // Live sources: capture times follow the stream's own clock from the moment
+  // it started to play, so frames held back while probing keep their spacing.
+  int64_t anchorWall = WallMicros(), anchorTime = 0;
+  bool anchored = false;
   input->max_analyze_duration = 2 * AV_TIME_BASE;
   deadline_ = Clock::now() + timing_.stall;
   code = avformat_find_stream_info(input.get(), nullptr);
@@ -313,7 +317,20 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
         return Outcome::kStopped;
       }
     }
-    const int64_t capture = WallMicros();
+    int64_t capture = WallMicros();
+    if (!file) {
+      if (!anchored) {
+        anchorTime = now;
+        anchored = true;
+      }
+      const int64_t wall = capture;
+      capture = std::min(wall, anchorWall + (now - anchorTime));
+      if (wall - capture > 2000000) { // the stream's clock lags: follow the wall clock again
+        anchorWall = wall;
+        anchorTime = now;
+        capture = wall;
+      }
+    }
 
     uint32_t result;
     if (isVideo) {
