@@ -21,9 +21,10 @@ std::string CameraXml(uint32_t number, const std::string& name, const std::strin
          "\"/>";
 }
 
-void AddIpcamAndSink(CoreLayout& layout, const std::string& cameras) {
+void AddIpcamAndSink(CoreLayout& layout, const std::string& cameras,
+                     const std::string& sinkConfig = "id 0x50000\n") {
   layout.AddPlugin(fs::path(CORVANE_SAMPLE_PLUGIN_DIR) / "ipcam.so");
-  layout.AddProbe(kSink, "id 0x50000\n", "media_sink");
+  layout.AddProbe(kSink, sinkConfig, "media_sink");
   layout.WriteFile("ipcam.xml", "<?xml version=\"1.0\"?>\n<Cameras>" + cameras + "</Cameras>\n");
 }
 
@@ -77,6 +78,17 @@ long StopMillis(const std::string& out) {
   std::smatch match;
   static const std::regex line("camera\\(s\\) stopped in ([0-9]+) ms");
   return std::regex_search(out, match, line) ? std::stol(match[1]) : -1;
+}
+
+// The first line a command printed.
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char line[256];
+    if (std::fgets(line, sizeof line, pipe)) out = line;
+    ::pclose(pipe);
+  }
+  return out;
 }
 
 void StopCore(CoreProcess& core) {
@@ -227,4 +239,43 @@ TEST_F(Ipcam, MissingConfigurationIsAnErrorNotAFailure) {
                                  "running with no camera"))
       << core.Stdout();
   StopCore(core);
+}
+
+// A file camera plays at its real pace, again and again, with time stamps
+// rising across the loop; the viewer's media search brings its key frames
+// back and the newest becomes a JPEG picture.
+TEST_F(Ipcam, LoopingFileAndTheViewersSnapshot) {
+  CoreLayout layout;
+  AddIpcamAndSink(layout,
+                  "<Camera Number=\"1\" Name=\"lobby\" Url=\"" + TestClip(3).string() +
+                      "\" Loop=\"1\"/>",
+                  "id 0x50000\nstore 1\n");
+  layout.AddPlugin(fs::path(CORVANE_SAMPLE_PLUGIN_DIR) / "viewer.so");
+  CoreProcess core(layout);
+  core.Start();
+  ASSERT_TRUE(WaitUntil([&] { return layout.Exists("snapshots/1.jpg"); }, 20s)) << core.Stdout();
+  ASSERT_TRUE(WaitUntil([&] { return Frames(layout, 1).size() >= 100; }, 10s));
+  StopCore(core);
+
+  const auto frames = Frames(layout, 1);
+  ExpectWellFormed(frames);
+  const double span =
+      static_cast<double>(Field(frames.back(), "capture") - Field(frames.front(), "capture")) / 1e6;
+  EXPECT_NEAR(static_cast<double>(frames.size() - 1) / span, 25.0, 2.0) << span;
+  EXPECT_EQ(MediaLines(layout, kSink, "Video", " key=1 ").size(), (frames.size() + 24) / 25);
+
+  const std::string jpeg = layout.ReadFile("snapshots/1.jpg");
+  ASSERT_GT(jpeg.size(), 3u);
+  EXPECT_EQ(jpeg.substr(0, 3), "\xFF\xD8\xFF");
+  EXPECT_EQ(CommandOutput("ffprobe -v error -show_entries stream=codec_name,width,height -of "
+                          "csv=p=0 '" +
+                          (layout.work / "snapshots" / "1.jpg").string() + "'"),
+            "mjpeg,320,180\n");
+  const std::string out = core.Stdout();
+  EXPECT_NE(out.find("viewer: camera 1 (320x180) is pictured in snapshots/1.jpg"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(std::regex_search(out, std::regex("search 0001 \\(last 3 s\\): [1-9][0-9]* stored "
+                                                "frames came back .*; 1 provider\\(s\\) done")))
+      << out;
 }
