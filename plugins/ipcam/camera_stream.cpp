@@ -184,7 +184,8 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
   av_dict_free(&options);
   if (code < 0) { // libavformat freed the context
     if (stop_) return Outcome::kStopped;
-    reason = code == AVERROR_EXIT ? "no answer for " + Seconds(timing_.stall) : ErrorText(code);
+    // Interrupted protocols report all sorts of errors: the deadline tells.
+    reason = Stalled() ? "no answer for " + Seconds(timing_.stall) : ErrorText(code);
     return Outcome::kFailed;
   }
   std::unique_ptr<AVFormatContext, InputCloser> input(raw);
@@ -197,7 +198,7 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
   code = avformat_find_stream_info(input.get(), nullptr);
   if (stop_) return Outcome::kStopped;
   if (code < 0) {
-    reason = code == AVERROR_EXIT ? "no stream for " + Seconds(timing_.stall) : ErrorText(code);
+    reason = Stalled() ? "no stream for " + Seconds(timing_.stall) : ErrorText(code);
     return Outcome::kFailed;
   }
 
@@ -271,7 +272,7 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
       return Outcome::kFinished;
     }
     if (code < 0) {
-      reason = code == AVERROR_EXIT  ? "no packet for " + Seconds(timing_.stall)
+      reason = Stalled()             ? "no packet for " + Seconds(timing_.stall)
                : code == AVERROR_EOF ? "end of stream"
                                      : ErrorText(code);
       return Outcome::kFailed;
