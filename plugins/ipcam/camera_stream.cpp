@@ -253,9 +253,13 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
   bool waitForKey = true; // after connecting, the first posted frame is a key frame
   bool skipToKey = false; // throttled: drop up to the next key frame
   uint64_t skipped = 0;
+  bool overdue = false; // the last read only returned once the deadline had passed
   for (;;) {
-    deadline_ = Clock::now() + timing_.stall;
+    // A stalled read still hands out what the parser held back (the last
+    // access unit); the read after it fails at once instead of waiting again.
+    if (!overdue) deadline_ = Clock::now() + timing_.stall;
     code = av_read_frame(input.get(), packet.get());
+    overdue = !file && Stalled();
     if (stop_) return Outcome::kStopped;
     if (code == AVERROR_EOF && file && config_.loop) {
       deadline_ = Clock::now() + timing_.stall;

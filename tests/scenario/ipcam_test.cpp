@@ -113,7 +113,8 @@ protected:
 
 // Two cameras, RTP over the RTSP connection and over UDP: every access unit
 // the server sent arrives, from the first key frame on, with its parameter
-// sets in-band and its media description.
+// sets in-band and its media description. A server that stops sending
+// without closing is noticed after 5 s.
 TEST_F(Ipcam, TwoRtspCamerasPostWhatTheServerSent) {
   CoreLayout layout;
   AddIpcamAndSink(layout, CameraXml(1, "gate", g_server->Url("cam1")) +
@@ -123,8 +124,8 @@ TEST_F(Ipcam, TwoRtspCamerasPostWhatTheServerSent) {
   ASSERT_TRUE(WaitUntil(
       [&] { return Frames(layout, 1).size() >= 100 && Frames(layout, 2).size() >= 100; }, 20s))
       << core.Stdout();
-  StopCore(core);
-  std::this_thread::sleep_for(200ms); // the server's counts settle once the clients left
+  g_server->Freeze();
+  std::this_thread::sleep_for(300ms); // what was sent has arrived
 
   for (uint32_t camera : {1u, 2u}) {
     SCOPED_TRACE("camera " + std::to_string(camera));
@@ -141,6 +142,16 @@ TEST_F(Ipcam, TwoRtspCamerasPostWhatTheServerSent) {
               std::string::npos)
         << alarms[0];
   }
+
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Alarms(layout, 1).size() == 2 && Alarms(layout, 2).size() == 2; }, 10s))
+      << core.Stdout();
+  g_server->Thaw();
+  for (uint32_t camera : {1u, 2u})
+    EXPECT_NE(Alarms(layout, camera)[1].find("State=\"offline\" Reason=\"no packet for 5 s\""),
+              std::string::npos)
+        << Alarms(layout, camera)[1];
+  StopCore(core);
   const long stopMs = StopMillis(core.Stdout());
   EXPECT_GE(stopMs, 0) << core.Stdout();
   EXPECT_LT(stopMs, 1000);

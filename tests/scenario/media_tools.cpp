@@ -117,6 +117,7 @@ void RtspServer::Start() {
 
 void RtspServer::Stop() {
   if (pid_ <= 0) return;
+  ::kill(pid_, SIGCONT);
   ::kill(pid_, SIGTERM);
   int status = 0;
   for (int i = 0; i < 300 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
@@ -126,6 +127,14 @@ void RtspServer::Stop() {
     ::waitpid(pid_, &status, 0);
   }
   pid_ = -1;
+}
+
+void RtspServer::Freeze() {
+  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void RtspServer::Thaw() {
+  if (pid_ > 0) ::kill(pid_, SIGCONT);
 }
 
 std::string RtspServer::Url(const std::string& mount) const {

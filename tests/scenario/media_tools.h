@@ -27,6 +27,10 @@ public:
 
   void Start(); // the first time on a free port, afterwards on the same one
   void Stop();  // the server process ends; its connections drop
+  // The server process stops (SIGSTOP) and goes on: connections stay open
+  // while nothing is sent.
+  void Freeze();
+  void Thaw();
   uint16_t port() const { return port_; }
   std::string Url(const std::string& mount) const;
   // Access units handed to the payloader for `mount` since the last Start.
