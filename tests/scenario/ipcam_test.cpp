@@ -143,8 +143,9 @@ TEST_F(Ipcam, TwoRtspCamerasPostWhatTheServerSent) {
         << alarms[0];
   }
 
-  ASSERT_TRUE(WaitUntil(
-      [&] { return Alarms(layout, 1).size() == 2 && Alarms(layout, 2).size() == 2; }, 10s))
+  ASSERT_TRUE(
+      WaitUntil([&] { return Alarms(layout, 1).size() == 2 && Alarms(layout, 2).size() == 2; },
+                8s)) // 5 s, not twice that
       << core.Stdout();
   g_server->Thaw();
   for (uint32_t camera : {1u, 2u})
