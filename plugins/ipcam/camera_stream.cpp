@@ -158,8 +158,9 @@ void CameraStream::Run() {
     } else {
       log_(kDebug, Label() + " still offline: " + reason);
     }
-    if (outcome == Outcome::kFinished) {
-      WaitUntil(Clock::time_point::max());
+    if (outcome == Outcome::kFinished) { // nothing more to play: wait for Close
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return stop_.load(); });
       break;
     }
     if (!WaitFor(backOff)) break;

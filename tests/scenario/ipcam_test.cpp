@@ -252,7 +252,7 @@ TEST_F(Ipcam, UnservedAndHangingCameras) {
 }
 
 // Without ipcam.xml the plug-in says why and runs with no camera.
-TEST_F(Ipcam, MissingConfigurationIsAnErrorNotAFailure) {
+TEST(IpcamFiles, MissingConfigurationIsAnErrorNotAFailure) {
   CoreLayout layout;
   layout.AddPlugin(fs::path(CORVANE_SAMPLE_PLUGIN_DIR) / "ipcam.so");
   CoreProcess core(layout);
@@ -266,7 +266,7 @@ TEST_F(Ipcam, MissingConfigurationIsAnErrorNotAFailure) {
 // A file camera plays at its real pace, again and again, with time stamps
 // rising across the loop; the viewer's media search brings its key frames
 // back and the newest becomes a JPEG picture.
-TEST_F(Ipcam, LoopingFileAndTheViewersSnapshot) {
+TEST(IpcamFiles, LoopingFileAndTheViewersSnapshot) {
   CoreLayout layout;
   AddIpcamAndSink(layout,
                   "<Camera Number=\"1\" Name=\"lobby\" Url=\"" + TestClip(3).string() +
