@@ -61,9 +61,13 @@ int main(int argc, char** argv) {
     std::set<int> rows;
     const char* name;
     std::function<std::vector<BenchRow>(const BenchInstall&, const BenchConfig&)> run;
-  } groups[] = {
-      {{1, 2, 3, 4}, "event bus", EventRows}, {{5}, "search", SearchRows}, {{6}, "ipc", IpcRows},
-      {{7}, "start-up", StartupRows},         {{8}, "memory", MemoryRows}, {{9}, "mqtt", MqttRows}};
+  } groups[] = {{{1, 2, 3, 4}, "event bus", EventRows},
+                {{5}, "search", SearchRows},
+                {{6}, "ipc", IpcRows},
+                {{7}, "start-up", StartupRows},
+                {{8}, "memory", MemoryRows},
+                {{9}, "mqtt", MqttRows},
+                {{10}, "ingest", IngestRows}};
   std::vector<BenchRow> rows;
   try {
     BenchInstall install;

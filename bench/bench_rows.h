@@ -19,6 +19,8 @@ std::vector<BenchRow> MemoryRows(const BenchInstall& install, const BenchConfig&
 
 // 9a alarms/s through mqtt.so and a broker, 9b post-to-receipt latency.
 std::vector<BenchRow> MqttRows(const BenchInstall& install, const BenchConfig& config);
+// 10a CPU per camera-second of N file cameras through ipcam.so, 10b real-time share.
+std::vector<BenchRow> IngestRows(const BenchInstall& install, const BenchConfig& config);
 
 // Inside valgrind: the single-producer runs whose instructions 8c counts.
 int CallgrindChild(const BenchInstall& install);

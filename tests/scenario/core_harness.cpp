@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -346,4 +347,20 @@ std::string HexOf(const std::string& bytes) {
 
 std::string HexOf(const std::vector<uint8_t>& bytes) {
   return HexOf(std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::string> StatFields(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (close == std::string::npos) return fields;
+  std::istringstream in2(stat.substr(close + 2));
+  for (std::string field; in2 >> field;) fields.push_back(field);
+  return fields;
+}
+
+long CpuTicks(pid_t pid) {
+  const auto fields = StatFields(pid);
+  return fields.size() < 13 ? -1 : std::stol(fields[11]) + std::stol(fields[12]);
 }

@@ -144,3 +144,9 @@ std::string DeltaPost(const std::string& id, int level);
 std::vector<std::string> CallsOf(const std::vector<std::string>& calls, const std::string& entry);
 // Value of "key=" in a call line.
 std::string CallField(const std::string& line, const std::string& key);
+
+// The fields of /proc/<pid>/stat from the third (the state) on; none once
+// the process is gone.
+std::vector<std::string> StatFields(pid_t pid);
+// User plus system time the process has used, in clock ticks; -1 once it is gone.
+long CpuTicks(pid_t pid);

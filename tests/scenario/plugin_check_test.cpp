@@ -156,6 +156,11 @@ TEST(PluginCheck, TheSamplePluginsPass) {
   EXPECT_TRUE(Has(viewer, "alarm     0x0000000002000000  live\n")) << viewer.out;
   EXPECT_TRUE(Has(viewer, "] ipc type=0x2000 flags=0x0 source=0x0 len=44")) << viewer.out;
 
-  for (const Outcome* o : {&camera, &recorder, &viewer})
+  // The camera driver, without an ipcam.xml: it says so and passes.
+  const Outcome ipcam = Check(sample("ipcam"));
+  EXPECT_EQ(ipcam.status, 0) << ipcam.out;
+  EXPECT_TRUE(Has(ipcam, "Plug-in id: 0c (id word 0xc0000)")) << ipcam.out;
+
+  for (const Outcome* o : {&camera, &recorder, &viewer, &ipcam})
     EXPECT_TRUE(Has(*o, "Problems: none\nResult: PASS")) << o->out;
 }

@@ -30,25 +30,6 @@ bool UsableXml(const CoreLayout& layout, const std::string& file) {
   }
 }
 
-// The fields of /proc/<pid>/stat from the third (the state) on; none once
-// the process is gone.
-std::vector<std::string> StatFields(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = stat.rfind(')');
-  std::vector<std::string> fields;
-  if (close == std::string::npos) return fields;
-  std::istringstream in2(stat.substr(close + 2));
-  for (std::string field; in2 >> field;) fields.push_back(field);
-  return fields;
-}
-
-// User plus system time the process has used, in clock ticks.
-long CpuTicks(pid_t pid) {
-  const auto fields = StatFields(pid);
-  return fields.size() < 13 ? -1 : std::stol(fields[11]) + std::stol(fields[12]);
-}
-
 bool Gone(pid_t pid) {
   const auto fields = StatFields(pid);
   return fields.empty() || fields[0] == "Z";
