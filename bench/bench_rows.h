@@ -17,5 +17,8 @@ std::vector<BenchRow> StartupRows(const BenchInstall& install, const BenchConfig
 // 8a heap per queued record, 8b allocations per small event, 8c instructions.
 std::vector<BenchRow> MemoryRows(const BenchInstall& install, const BenchConfig& config);
 
+// 9a recorder writes, 9b search read-back, 9c export, each against plain file loops.
+std::vector<BenchRow> RecordingRows(const BenchInstall& install, const BenchConfig& config);
+
 // Inside valgrind: the single-producer runs whose instructions 8c counts.
 int CallgrindChild(const BenchInstall& install);

@@ -10,17 +10,13 @@
 // 2 bad arguments.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 extern "C" {
 #include <libavutil/log.h>
 }
 
-#include "annexb.h"
-#include "catalogue.h"
-#include "recorded_range.h"
-#include "segment_writer.h"
+#include "clip_export.h"
 #include "utc_time.h"
 
 namespace {
@@ -70,61 +66,17 @@ int main(int argc, char** argv) {
   }
   av_log_set_level(AV_LOG_ERROR);
 
-  std::string error;
-  auto catalogue = recorder::Catalogue::Open(root, false, error);
-  if (catalogue == nullptr) return Fail("cannot read the catalogue: " + error);
-  auto rows = catalogue->Segments(static_cast<uint32_t>(camera), *fromMicros, *toMicros);
-  recorder::RecordedRange range(root, std::move(rows), *fromMicros, *toMicros);
-
-  // Written beside the target and renamed when complete: no half a clip.
-  const std::string partial = output + ".part";
-  std::unique_ptr<recorder::SegmentWriter> writer;
-  recorder::StoredFrame frame;
-  uint32_t codec = 0;
-  uint16_t width = 0, height = 0;
-  int64_t first = 0, last = 0;
-  while (range.Next(frame)) {
-    if (writer == nullptr) {
-      recorder::StreamParams params;
-      params.codec = codec = frame.codec;
-      params.width = width = frame.width;
-      params.height = height = frame.height;
-      params.parameterSets =
-          recorder::ParameterSets(frame.data.data(), frame.data.size(), frame.codec);
-      bool full = false;
-      writer = recorder::SegmentWriter::Create(partial, params, frame.micros,
-                                               recorder::SegmentWriter::Layout::Whole, error, full);
-      if (writer == nullptr) return Fail(error);
-      first = frame.micros;
-    } else if (frame.codec != codec || frame.width != width || frame.height != height) {
-      std::fprintf(stderr, "corvane-export: the stream changes at %s: the clip ends there\n",
-                   recorder::IsoUtc(frame.micros).c_str());
-      break;
-    }
-    if (!writer->Write(frame.data.data(), frame.data.size(), frame.micros, frame.key)) {
-      const std::string reason = writer->error();
-      writer.reset();
-      std::filesystem::remove(partial);
-      return Fail(output + ": " + reason);
-    }
-    last = frame.micros;
-  }
-  for (const std::string& e : range.errors())
-    std::fprintf(stderr, "corvane-export: %s\n", e.c_str());
-  if (writer == nullptr)
+  const recorder::ExportResult result =
+      recorder::ExportClip(root, static_cast<uint32_t>(camera), *fromMicros, *toMicros, output);
+  if (result.status == recorder::ExportResult::kNothingRecorded)
     return Fail("nothing recorded for camera " + std::to_string(camera) + " between " + from +
-                " and " + to + " in " + root);
-  const uint64_t frames = writer->frames();
-  if (!writer->Finish(true)) {
-    const std::string reason = writer->error();
-    std::filesystem::remove(partial);
-    return Fail(output + ": " + reason);
-  }
-  std::error_code failure;
-  std::filesystem::rename(partial, output, failure);
-  if (failure) return Fail(output + ": " + failure.message());
+                " and " + to + " in " + root +
+                (result.message.empty() ? "" : " (" + result.message + ")"));
+  if (result.status == recorder::ExportResult::kFailed) return Fail(result.message);
+  if (!result.message.empty()) std::fprintf(stderr, "corvane-export: %s\n", result.message.c_str());
   std::printf("corvane-export: %llu frames of camera %lu, %s to %s, written to %s\n",
-              static_cast<unsigned long long>(frames), camera, recorder::IsoUtc(first).c_str(),
-              recorder::IsoUtc(last).c_str(), output.c_str());
+              static_cast<unsigned long long>(result.frames), camera,
+              recorder::IsoUtc(result.firstMicros).c_str(),
+              recorder::IsoUtc(result.lastMicros).c_str(), output.c_str());
   return 0;
 }
