@@ -89,8 +89,10 @@ struct Kept {
 
 // Per camera, as OnEvent sees it.
 struct Feed {
+  bool known = false;  // a frame of this camera was seen
   uint64_t source = 0; // the plug-in whose camera this number is
   bool gap = false;    // a frame was not kept: skip to the next key frame
+  bool warned = false; // another plug-in's frames with this number were logged
 };
 
 // Owned by the plug-in; g_mutex guards everything below up to g_writer and is
@@ -104,21 +106,25 @@ bool g_closing = false;           // Close began: nothing new is kept
 std::map<uint32_t, Feed> g_feeds; // by camera number
 uint64_t g_recorded = 0, g_skipped = 0;
 unsigned g_searches = 0;             // OnSearch calls in progress
-std::string g_root;                  // absolute recording root, set by Open
+std::string g_root;                  // absolute recording root, set by Open; empty before
 std::atomic<bool> g_stopping{false}; // searches end at their next result
 
 std::thread g_writer; // touched only by Open and Close (main thread)
 
 void WriteLoop(std::unique_ptr<recorder::SegmentRecorder> segments) {
+  auto tick = std::chrono::steady_clock::now() + 1s;
   for (;;) {
+    // About once a second, busy or not: retention by age, the disk-full retry.
+    if (std::chrono::steady_clock::now() >= tick) {
+      tick = std::chrono::steady_clock::now() + 1s;
+      segments->Tick(NowMicros());
+    }
     Kept item;
     {
       std::unique_lock lock(g_mutex);
-      g_changed.wait_for(lock, 1s, [] { return !g_queue.empty() || g_closing; });
+      g_changed.wait_until(lock, tick, [] { return !g_queue.empty() || g_closing; });
       if (g_queue.empty()) {
         if (g_closing) break;
-        lock.unlock();
-        segments->Tick(NowMicros());
         continue;
       }
       item = g_queue.front();
@@ -164,6 +170,11 @@ RK_PLUGIN_EXPORT int32_t Open(const OpenParams*, OpenResult*) {
       config.root =
           std::string(::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/" + config.root;
     }
+    {
+      // Searches are answered (at least with their end record) whatever happens below.
+      std::lock_guard lock(g_mutex);
+      g_root = config.root;
+    }
     auto segments = std::make_unique<recorder::SegmentRecorder>(config, Log, PostAlarm);
     std::string error;
     if (!segments->Start(error)) {
@@ -173,7 +184,6 @@ RK_PLUGIN_EXPORT int32_t Open(const OpenParams*, OpenResult*) {
     g_writer = std::thread(WriteLoop, std::move(segments));
     {
       std::lock_guard lock(g_mutex);
-      g_root = config.root;
       g_recording = true;
     }
     Log(recorder::kInfo,
@@ -235,18 +245,21 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
   } else {
     return 0;
   }
-  bool warnOwner = false;
+  bool otherSender = false; // log it, once per camera
   try {
     std::lock_guard lock(g_mutex);
     if (!g_recording || g_closing) return 0;
     if (!item.alarm) {
       Feed& feed = g_feeds[item.frame.camera];
-      if (feed.source == 0) feed.source = e->source;
+      if (!feed.known) {
+        feed.known = true;
+        feed.source = e->source;
+      }
       if (feed.source != e->source) {
         // Two senders with one camera number would share one file: the first keeps it.
-        warnOwner = !feed.gap;
-        feed.gap = true;
         ++g_skipped;
+        if (feed.warned) return 0;
+        feed.warned = otherSender = true;
       } else {
         if (feed.gap && item.frame.key) feed.gap = false;
         if (!feed.gap && g_queuedBytes + e->length > kMaxQueuedBytes) feed.gap = true;
@@ -256,14 +269,14 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
         }
       }
     }
-    if (!warnOwner) {
+    if (!otherSender) {
       g_queue.push_back(item);
       g_queuedBytes += e->length;
     }
   } catch (...) {
     return 0;
   }
-  if (warnOwner) {
+  if (otherSender) {
     Log(recorder::kWarning, "recorder: camera " + std::to_string(item.frame.camera) +
                                 " also comes from another plug-in: only the first is recorded");
     return 0;
@@ -279,7 +292,7 @@ RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) 
   std::string root;
   {
     std::lock_guard lock(g_mutex);
-    if (g_closing || !g_recording) return 0;
+    if (g_closing || g_root.empty()) return 0;
     root = g_root;
     ++g_searches;
   }

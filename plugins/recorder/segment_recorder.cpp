@@ -132,6 +132,9 @@ bool SegmentRecorder::Open(Track& track, const LiveFrame& frame) {
   }
   track.segment = std::move(segment);
   track.relativePath = relative;
+  track.codec = frame.codec;
+  track.width = frame.width;
+  track.height = frame.height;
   return true;
 }
 
@@ -168,7 +171,9 @@ bool SegmentRecorder::Write(const LiveFrame& frame) {
     const SegmentWriter& s = *track.segment;
     const bool due =
         frame.micros - s.startMicros() >= static_cast<int64_t>(config_.segmentSeconds) * 1000000;
-    if (due || frame.micros < s.startMicros()) Close(track, true);
+    const bool changed =
+        frame.codec != track.codec || frame.width != track.width || frame.height != track.height;
+    if (due || changed || frame.micros < s.startMicros()) Close(track, true);
   }
   if (track.segment == nullptr) {
     if (!frame.key || !Open(track, frame)) return false;

@@ -65,6 +65,8 @@ private:
     std::unique_ptr<SegmentWriter> segment;
     int64_t rowId = 0;
     std::string relativePath;
+    uint32_t codec = 0; // of the open segment
+    uint16_t width = 0, height = 0;
     bool failing = false; // a write error was logged; quiet until a segment works again
   };
 
