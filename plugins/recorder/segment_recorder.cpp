@@ -1,5 +1,6 @@
 #include "segment_recorder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sys/statvfs.h>
@@ -18,7 +19,8 @@ namespace {
 
 constexpr int64_t kRetryMicros = 2'000'000;
 constexpr int64_t kRetentionMicros = 60'000'000;
-constexpr uint64_t kResumeBytes = 64ull << 20; // free space that ends a disk-full stop
+// Free space that ends a disk-full stop: 64 MiB, or a twentieth of a smaller disk.
+constexpr uint64_t kResumeBytes = 64ull << 20;
 
 int64_t NowMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -143,9 +145,11 @@ void SegmentRecorder::Close(Track& track, bool sync) {
   SegmentWriter& segment = *track.segment;
   uint64_t frames = segment.frames(), bytes = 0;
   int64_t last = segment.lastMicros();
+  std::string full; // why the disk is full, when it is
   if (segment.Finish(sync)) {
     bytes = segment.bytes();
   } else {
+    if (segment.diskFull()) full = track.relativePath + ": " + segment.error();
     // Cut short (a full disk, a write error): keep what plays.
     const SegmentMeasure m = MeasureSegment(segment.path(), segment.startMicros());
     frames = m.frames;
@@ -157,10 +161,16 @@ void SegmentRecorder::Close(Track& track, bool sync) {
     fs::remove(segment.path(), ignored);
     if (track.rowId != 0) catalogue_->RemoveSegment(track.rowId);
   } else if (track.rowId != 0 && !catalogue_->CompleteSegment(track.rowId, last, bytes, frames)) {
-    log_(kError, "recorder: " + track.relativePath + ": " + catalogue_->error());
+    // Left open in the catalogue: the next start completes it.
+    if (catalogue_->diskFull()) {
+      full = "catalogue: " + catalogue_->error();
+    } else if (!diskFull_) {
+      log_(kError, "recorder: " + track.relativePath + ": " + catalogue_->error());
+    }
   }
   track.segment.reset();
   track.rowId = 0;
+  if (!full.empty()) EnterDiskFull(full);
   if (!diskFull_) Retention(NowMicros());
 }
 
@@ -215,8 +225,10 @@ void SegmentRecorder::Tick(int64_t nowMicros) {
   if (diskFull_ && nowMicros >= retryAt_) {
     retryAt_ = nowMicros + kRetryMicros;
     struct statvfs space {};
-    if (::statvfs(config_.root.c_str(), &space) == 0 &&
-        static_cast<uint64_t>(space.f_bavail) * space.f_frsize >= kResumeBytes) {
+    const bool known = ::statvfs(config_.root.c_str(), &space) == 0;
+    const uint64_t size = static_cast<uint64_t>(space.f_blocks) * space.f_frsize;
+    const uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    if (known && free >= std::min(kResumeBytes, size / 20)) {
       diskFull_ = false;
       log_(kInfo, "recorder: the disk has room again: recording resumes");
       alarm_(RecorderAlarm("recording", config_.root, ""));

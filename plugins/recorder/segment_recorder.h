@@ -12,7 +12,7 @@
 // A full disk (ENOSPC, or the catalogue finding no room) stops all writing:
 // one Error line, a Recorder alarm with State="disk-full", open segments cut
 // back to their last fragment and completed. Every two seconds the free space
-// is checked; with room again, one Info line, a Recorder alarm with
+// is checked; with room again (64 MiB, or a twentieth of a smaller disk), one Info line, a Recorder alarm with
 // State="recording", and each camera starts a new segment at its next key
 // frame.
 #include <cstdint>

@@ -11,6 +11,7 @@
 //   frame camera=<n> key=<0|1> micros=<t> len=<bytes>
 //   result search=<i> type=<t> camera=<n> key=<0|1> micros=<t> len=<bytes> end=<0|1>
 //   cancelled search=<i>
+//   alarm <payload>          (live alarms of other plug-ins)
 //   done
 #include <atomic>
 #include <chrono>
@@ -184,6 +185,7 @@ void Play() {
 RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   g_post = params->postEvent;
   info->pluginId = 0; // id 0: the one sender whose records start searches
+  info->acceptAlarm = RK_ACCEPT_LIVE;
   return 0;
 }
 
@@ -219,7 +221,11 @@ RK_PLUGIN_EXPORT int32_t Close(const CloseParams*, CloseResult*) {
 }
 
 RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
-  if (!IsStored(*e)) return 0;
+  if (!IsStored(*e)) {
+    if (e->type == RK_TYPE_ALARM && e->source != 0 && e->data != nullptr)
+      Write("alarm " + std::string(static_cast<const char*>(e->data), e->length));
+    return 0;
+  }
   const MediaInfo& info = MediaInfoOf(*e);
   const bool end = (info.mediaInfoFlags & RK_MEDIA_INFO_END) != 0;
   bool cancel = false;

@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
+#include <sched.h>
 #include <sqlite3.h>
 #include <string>
+#include <sys/mount.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core_harness.h"
@@ -305,4 +309,66 @@ TEST_F(RecorderTest, PastMaxBytesTheOldestSegmentsGoFirst) {
   }();
   EXPECT_EQ(Query(Root() / "catalogue.db", "SELECT MAX(start_us) FROM segments"),
             std::vector<std::string>{std::to_string(lastKey)});
+}
+
+TEST_F(RecorderTest, AFullDiskStopsRecordingOnceAndRoomAgainResumesIt) {
+  Install("cameras 2\nnames gate,yard\nfps 20\nseconds 30\n", "<Recorder SegmentSeconds=\"1\"/>");
+  fs::create_directories(Root());
+  // The core gets a user and mount namespace of its own, with the recordings
+  // on a 160 KiB tmpfs.
+  const std::string uidMap = std::to_string(::getuid()) + " " + std::to_string(::getuid()) + " 1";
+  const std::string gidMap = std::to_string(::getgid()) + " " + std::to_string(::getgid()) + " 1";
+  const std::string target = Root().string();
+  CoreProcess::Options options;
+  options.beforeExec = [uidMap, gidMap, target] {
+    auto put = [](const char* path, const std::string& text) {
+      const int fd = ::open(path, O_WRONLY);
+      const bool ok =
+          fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+      if (fd >= 0) ::close(fd);
+      return ok;
+    };
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
+        !put("/proc/self/uid_map", uidMap) || !put("/proc/self/gid_map", gidMap) ||
+        ::mount("tmpfs", target.c_str(), "tmpfs", 0, "size=160k") != 0)
+      _exit(77);
+  };
+  CoreProcess core(layout_, options);
+  core.Start();
+  if (!core.WaitForStdout("the disk is full", 20s)) {
+    const ExitStatus status = core.Wait(1s);
+    if (status.exited && status.code == 77) GTEST_SKIP() << "no user namespaces to mount a tmpfs";
+    FAIL() << core.Stdout();
+  }
+  ASSERT_TRUE(WaitUntil([&] {
+    return layout_.ReadFile("clipcam.out")
+               .find("alarm <?xml version=\"1.0\"?><Varn><Recorder "
+                     "State=\"disk-full\"") != std::string::npos;
+  }));
+
+  // Room again: the segments go (as a person would delete them), and the
+  // recorder notices by itself.
+  const fs::path inside =
+      fs::path("/proc") / std::to_string(core.pid()) / "root" / Root().relative_path();
+  for (const char* camera : {"1-gate", "2-yard"})
+    for (const fs::path& file : Segments(inside / camera)) fs::remove(file);
+  ASSERT_TRUE(core.WaitForStdout("recording resumes", 10s)) << core.Stdout();
+  ASSERT_TRUE(WaitUntil([&] {
+    return layout_.ReadFile("clipcam.out").find("State=\"recording\"") != std::string::npos;
+  }));
+  const std::string out = core.Stdout();
+  const std::string before = out.substr(0, out.find("recording resumes"));
+  // One line for the whole stop: nothing else from the recorder between where
+  // it records and "the disk has room again".
+  size_t lines = 0;
+  for (size_t at = before.find("recorder: "); at != std::string::npos;
+       at = before.find("recorder: ", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 3u) << out;
+  EXPECT_NE(before.find("recorder: the disk is full ("), std::string::npos) << out;
+  // New segments again, and the core and the camera ran on all along.
+  EXPECT_TRUE(WaitUntil([&] { return !Segments(inside / "1-gate").empty(); }));
+  for (const auto& frame : Lines(layout_, "frame")) EXPECT_EQ(frame.at("posted"), "0");
+  core.Signal(SIGTERM);
+  EXPECT_EQ(core.Wait(20s).code, 0);
 }
