@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
                 {{7}, "start-up", StartupRows},
                 {{8}, "memory", MemoryRows},
                 {{9}, "mqtt", MqttRows},
-                {{10}, "ingest", IngestRows}};
+                {{10}, "ingest", IngestRows},
+                {{11}, "recording", RecordingRows}};
   std::vector<BenchRow> rows;
   try {
     BenchInstall install;

@@ -21,6 +21,8 @@ std::vector<BenchRow> MemoryRows(const BenchInstall& install, const BenchConfig&
 std::vector<BenchRow> MqttRows(const BenchInstall& install, const BenchConfig& config);
 // 10a CPU per camera-second of N file cameras through ipcam.so, 10b real-time share.
 std::vector<BenchRow> IngestRows(const BenchInstall& install, const BenchConfig& config);
+// 11a recorder writes, 11b search read-back, 11c export, each against plain file loops.
+std::vector<BenchRow> RecordingRows(const BenchInstall& install, const BenchConfig& config);
 
 // Inside valgrind: the single-producer runs whose instructions 8c counts.
 int CallgrindChild(const BenchInstall& install);

@@ -1,73 +1,56 @@
-// Sample plug-in, role "recorder": takes live video, stores it on disk and
-// provides it again as stored video to whoever searches for it.
+// Plug-in "recorder" (id 02): records live H.264 / H.265 video into
+// fragmented MP4 segments with a SQLite catalogue, files every live alarm,
+// and answers media searches from what it stored.
 //
 // The road of a frame:
-//   1. OnEvent (dispatch thread) gets a live video record. Instead of copying
-//      the 40 KB frame it answers "keep": the core's copy of the payload stays
-//      alive for us. The frame goes onto a short queue for the writer thread.
-//      When the queue is full (the disk is slower than the camera) it answers
-//      "don't keep" and that frame is not recorded: the core must never wait
-//      for us.
-//   2. The writer thread appends the frame to a bounded ring of files under
-//      recordings/ in the working directory, then hands the payload back with
-//      a decref record (type 512) carrying the same pointer and our own id.
-//   3. OnSearch (a search thread of the core, one per search) reads the frames
-//      of the requested time range back from the ring and posts each as a
-//      stored video result addressed by the request word. The core paces us:
-//      a post returns only when the previous result's payload was consumed.
-//      A post answering 1 means the search was cancelled or the core stops.
+//   1. OnEvent (dispatch thread) gets a live video record. It answers "keep":
+//      the core's copy of the payload stays alive for us, and the record's
+//      few fields we need go onto the queue for the writer thread. When the
+//      queue holds too many bytes (the disk is slower than the cameras) it
+//      answers "don't keep", and that camera's frames up to its next key
+//      frame are not recorded either: a frame whose reference is missing
+//      would not decode. The core never waits for us.
+//   2. The writer thread writes the frame into the camera's open segment
+//      (SegmentRecorder), then hands the payload back with a decref record
+//      (type 512) carrying the same pointer and our own id.
+//   3. OnSearch (a search thread of the core, one per search) answers a media
+//      search (rk/core/media.h) from the catalogue and the segment files; the
+//      core paces our posts. Other search payloads are not ours: ignored.
 //
-// Search criteria: the request payload is text "from=<ms> to=<ms>" in
-// milliseconds since the epoch (the viewer sample sends it).
+// recorder.xml in the working directory configures it (RecorderConfig).
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <deque>
-#include <memory>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
-#include "frame_ring.h"
+#include "media_search.h"
+#include "recorder_config.h"
 #include "rk/core/sdk.h"
+#include "segment_recorder.h"
 
 using namespace rk::core;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr uint64_t kId = RK_ID_WORD(0x02); // plug-in id 02
-constexpr size_t kMaxKept = 25;            // frames held at most, about one second
-constexpr unsigned kSegments = 6;          // the ring: 6 files ...
-constexpr uint64_t kSegmentMs = 5000;      // ... of 5 s each
-constexpr size_t kMaxResults = 500;        // per search
+constexpr uint64_t kId = RK_ID_WORD(0x02);    // plug-in id 02
+constexpr size_t kMaxQueuedBytes = 64u << 20; // about 2 s of 16 cameras at 16 Mbit/s
 
 PostEventFn g_post = nullptr; // set by Load, then only read
 
-// A live frame we answered "keep" for; its payload belongs to the core until
-// we post the decref.
-struct KeptFrame {
-  const void* data;
-  uint32_t length;
-  uint64_t timeMs;
-  uint8_t frameType;
-};
-
-// Owned by the plug-in; g_mutex guards all of these and is never held while
-// posting or touching the disk.
-std::mutex g_mutex;
-std::condition_variable g_changed;
-std::deque<KeptFrame> g_queue;               // frames waiting for the writer
-bool g_closing = false;                      // Close began: no new frames or searches
-std::shared_ptr<recorder::FrameRing> g_ring; // null when not recording
-unsigned g_searches = 0;                     // OnSearch calls in progress
-uint64_t g_recorded = 0, g_skipped = 0;
-
-std::thread g_writer; // touched only by Open and Close (main thread)
+int64_t NowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 void Log(int32_t level, const std::string& text) {
   LogEvt e;
@@ -76,6 +59,14 @@ void Log(int32_t level, const std::string& text) {
   e.level = static_cast<uint32_t>(level);
   e.data = text.data();
   e.length = static_cast<uint32_t>(text.size());
+  g_post(&e);
+}
+
+void PostAlarm(const std::string& xml) {
+  AlarmEvt e;
+  e.source = kId;
+  e.data = xml.data();
+  e.length = static_cast<uint32_t>(xml.size());
   g_post(&e);
 }
 
@@ -89,59 +80,70 @@ void Release(const void* payload) {
   g_post(&e);
 }
 
-void WriteFrames() {
+// A payload we answered "keep" for, with what the writer needs of its record.
+struct Kept {
+  bool alarm = false;
+  recorder::LiveFrame frame; // frame.data is the kept payload (alarms too)
+  int64_t receivedMicros = 0;
+};
+
+// Per camera, as OnEvent sees it.
+struct Feed {
+  bool known = false;  // a frame of this camera was seen
+  uint64_t source = 0; // the plug-in whose camera this number is
+  bool gap = false;    // a frame was not kept: skip to the next key frame
+  bool warned = false; // another plug-in's frames with this number were logged
+};
+
+// Owned by the plug-in; g_mutex guards everything below up to g_writer and is
+// never held while posting or touching the disk.
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::deque<Kept> g_queue;         // payloads waiting for the writer
+size_t g_queuedBytes = 0;         // their payload bytes
+bool g_recording = false;         // Open set the writer up; OnEvent keeps frames
+bool g_closing = false;           // Close began: nothing new is kept
+std::map<uint32_t, Feed> g_feeds; // by camera number
+uint64_t g_recorded = 0, g_skipped = 0;
+unsigned g_searches = 0;             // OnSearch calls in progress
+std::string g_root;                  // absolute recording root, set by Open; empty before
+std::atomic<bool> g_stopping{false}; // searches end at their next result
+
+std::thread g_writer; // touched only by Open and Close (main thread)
+
+void WriteLoop(std::unique_ptr<recorder::SegmentRecorder> segments) {
+  auto tick = std::chrono::steady_clock::now() + 1s;
   for (;;) {
-    KeptFrame frame;
-    std::shared_ptr<recorder::FrameRing> ring;
+    // About once a second, busy or not: retention by age, the disk-full retry.
+    if (std::chrono::steady_clock::now() >= tick) {
+      tick = std::chrono::steady_clock::now() + 1s;
+      segments->Tick(NowMicros());
+    }
+    Kept item;
     {
       std::unique_lock lock(g_mutex);
-      g_changed.wait(lock, [] { return !g_queue.empty() || g_closing; });
-      if (g_queue.empty()) return; // closing and nothing left
-      frame = g_queue.front();
+      g_changed.wait_until(lock, tick, [] { return !g_queue.empty() || g_closing; });
+      if (g_queue.empty()) {
+        if (g_closing) break;
+        continue;
+      }
+      item = g_queue.front();
       g_queue.pop_front();
-      ring = g_ring;
+      g_queuedBytes -= item.frame.length;
     }
-    const bool stored =
-        ring != nullptr && ring->Append(frame.timeMs, frame.frameType, frame.data, frame.length);
-    Release(frame.data);
+    bool stored = true;
+    if (item.alarm) {
+      segments->Alarm(
+          item.frame.source, item.receivedMicros,
+          std::string(reinterpret_cast<const char*>(item.frame.data), item.frame.length));
+    } else {
+      stored = segments->Write(item.frame);
+    }
+    Release(item.frame.data);
     std::lock_guard lock(g_mutex);
-    ++(stored ? g_recorded : g_skipped);
+    if (!item.alarm) ++(stored ? g_recorded : g_skipped);
   }
-}
-
-// Reads "from=<ms> to=<ms>" out of the request payload.
-bool ParseCriteria(const EventParms& request, uint64_t& fromMs, uint64_t& toMs) {
-  if (request.data == nullptr || request.length == 0 || request.length > 256) return false;
-  const std::string text(static_cast<const char*>(request.data), request.length);
-  const auto from = text.find("from="), to = text.find("to=");
-  if (from == std::string::npos || to == std::string::npos) return false;
-  char* end = nullptr;
-  fromMs = std::strtoull(text.c_str() + from + 5, &end, 10);
-  if (end == text.c_str() + from + 5) return false;
-  toMs = std::strtoull(text.c_str() + to + 3, &end, 10);
-  return end != text.c_str() + to + 3 && fromMs <= toMs;
-}
-
-// Sends the stored frames of [fromMs, toMs]; returns how many went out.
-size_t Provide(const recorder::FrameRing& ring, const EventParms& request, uint64_t fromMs,
-               uint64_t toMs) {
-  std::vector<unsigned char> bytes;
-  size_t sent = 0;
-  for (const auto& where : ring.Find(fromMs, toMs, kMaxResults)) {
-    if (!ring.Read(where, bytes)) continue; // overwritten meanwhile
-    StoredVideoEvt e;                       // type 1, flags 0x4000000 (stored)
-    e.source = kId;
-    e.request = request.request; // the search id: routes the result to the requester
-    e.data = bytes.data();
-    e.length = static_cast<uint32_t>(bytes.size());
-    e.media.seconds = where.timeMs / 1000;
-    e.media.milliseconds = static_cast<uint16_t>(where.timeMs % 1000);
-    e.media.frameType = where.frameType;
-    // Blocks until our previous result was consumed; 1 = cancelled or stopping.
-    if (g_post(&e) != RK_POST_OK) break;
-    ++sent;
-  }
-  return sent;
+  segments->Stop();
 }
 
 } // namespace
@@ -149,7 +151,8 @@ size_t Provide(const recorder::FrameRing& ring, const EventParms& request, uint6
 RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   g_post = params->postEvent;
   info->pluginId = kId;
-  info->acceptVideo = RK_ACCEPT_LIVE | RK_ACCEPT_STORED; // takes live, provides stored
+  info->acceptVideo = RK_ACCEPT_LIVE | RK_ACCEPT_STORED; // records live, provides stored
+  info->acceptAlarm = RK_ACCEPT_LIVE | RK_ACCEPT_STORED;
   return 0;
 }
 
@@ -159,66 +162,123 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams*, UnloadResult*) {
 
 RK_PLUGIN_EXPORT int32_t Open(const OpenParams*, OpenResult*) {
   try {
-    char cwd[PATH_MAX];
-    const std::string directory =
-        std::string(::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/recordings";
-    auto ring = std::make_shared<recorder::FrameRing>(directory, kSegments, kSegmentMs);
+    std::string warning;
+    recorder::RecorderConfig config = recorder::ReadRecorderConfig("recorder.xml", warning);
+    if (!warning.empty()) Log(recorder::kWarning, "recorder: " + warning);
+    if (config.root.front() != '/') {
+      char cwd[PATH_MAX];
+      config.root =
+          std::string(::getcwd(cwd, sizeof cwd) != nullptr ? cwd : ".") + "/" + config.root;
+    }
+    {
+      // Searches are answered (at least with their end record) whatever happens below.
+      std::lock_guard lock(g_mutex);
+      g_root = config.root;
+    }
+    auto segments = std::make_unique<recorder::SegmentRecorder>(config, Log, PostAlarm);
     std::string error;
-    if (!ring->Open(error)) {
-      Log(75, "recorder: cannot record: " + error);
+    if (!segments->Start(error)) {
+      Log(recorder::kError, "recorder: cannot record: " + error);
       return 0;
     }
-    g_writer = std::thread(WriteFrames);
+    g_writer = std::thread(WriteLoop, std::move(segments));
     {
-      // From now on OnEvent keeps frames for the writer.
       std::lock_guard lock(g_mutex);
-      g_ring = ring;
+      g_recording = true;
     }
-    Log(25, "recorder: recording live video to " + directory + " (a ring of " +
-                std::to_string(kSegments) + " files of " + std::to_string(kSegmentMs / 1000) +
-                " s)");
+    Log(recorder::kInfo,
+        "recorder: recording to " + config.root + " in segments of " +
+            std::to_string(config.segmentSeconds) + " s" +
+            (config.maxBytes ? ", at most " + std::to_string(config.maxBytes) + " bytes" : "") +
+            (config.maxDays ? ", at most " + std::to_string(config.maxDays) + " days" : ""));
   } catch (...) {
-    // No memory or no thread: without a ring OnEvent keeps nothing.
+    // No memory or no thread: nothing is recorded, the core runs on.
   }
   return 0;
 }
 
 RK_PLUGIN_EXPORT int32_t Close(const CloseParams*, CloseResult*) {
+  g_stopping = true;
   {
     std::lock_guard lock(g_mutex);
     g_closing = true;
   }
   g_changed.notify_all();
-  // The writer stores and releases what is still queued, then returns.
+  // The writer stores and releases what is still queued, finishes its
+  // segments, then returns.
   if (g_writer.joinable()) g_writer.join();
   uint64_t recorded, skipped;
   {
-    // Searches end at their next post (the core refuses them while it stops);
-    // wait for them so that nothing runs in this library after Unload.
+    // Searches end at their next post; wait for them so that nothing runs in
+    // this library after Unload.
     std::unique_lock lock(g_mutex);
     g_changed.wait_for(lock, 5s, [] { return g_searches == 0; });
-    g_ring.reset();
     recorded = g_recorded;
     skipped = g_skipped;
   }
-  Log(25, "recorder: " + std::to_string(recorded) + " frames recorded, " + std::to_string(skipped) +
-              " not recorded");
+  Log(recorder::kInfo, "recorder: " + std::to_string(recorded) + " frames recorded, " +
+                           std::to_string(skipped) + " not recorded");
   return 0;
 }
 
 RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
-  // Only live video from cameras; output-direction video is for players.
-  if (e == nullptr || e->type != RK_TYPE_VIDEO || IsStored(*e) || IsOutput(*e)) return 0;
-  if (e->data == nullptr || e->length == 0) return 0;
-  const uint64_t timeMs = e->media.seconds * 1000 + e->media.milliseconds;
+  if (e == nullptr || IsStored(*e) || e->data == nullptr || e->length == 0) return 0;
+  Kept item;
+  item.frame.source = e->source;
+  item.frame.data = static_cast<const uint8_t*>(e->data);
+  item.frame.length = e->length;
+  if (e->type == RK_TYPE_ALARM) {
+    item.alarm = true;
+    item.receivedMicros = NowMicros();
+  } else if (e->type == RK_TYPE_VIDEO && !IsOutput(*e)) {
+    const MediaInfo& info = MediaInfoOf(*e);
+    if (info.codec != RK_CODEC_H264 && info.codec != RK_CODEC_H265) return 0;
+    if (info.camera == 0 || info.camera > 65535) return 0;
+    item.frame.camera = info.camera;
+    item.frame.codec = info.codec;
+    item.frame.width = info.width;
+    item.frame.height = info.height;
+    item.frame.key = IsKeyFrame(*e);
+    item.frame.micros = info.captureMicros != 0 ? info.captureMicros
+                                                : static_cast<int64_t>(e->media.seconds) * 1000000 +
+                                                      e->media.milliseconds * 1000;
+  } else {
+    return 0;
+  }
+  bool otherSender = false; // log it, once per camera
   try {
     std::lock_guard lock(g_mutex);
-    if (g_closing || g_ring == nullptr || g_queue.size() >= kMaxKept) {
-      ++g_skipped; // not kept: the core releases our share at once
-      return 0;
+    if (!g_recording || g_closing) return 0;
+    if (!item.alarm) {
+      Feed& feed = g_feeds[item.frame.camera];
+      if (!feed.known) {
+        feed.known = true;
+        feed.source = e->source;
+      }
+      if (feed.source != e->source) {
+        // Two senders with one camera number would share one file: the first keeps it.
+        ++g_skipped;
+        if (feed.warned) return 0;
+        feed.warned = otherSender = true;
+      } else {
+        if (feed.gap && item.frame.key) feed.gap = false;
+        if (!feed.gap && g_queuedBytes + e->length > kMaxQueuedBytes) feed.gap = true;
+        if (feed.gap) {
+          ++g_skipped;
+          return 0;
+        }
+      }
     }
-    g_queue.push_back({e->data, e->length, timeMs, e->media.frameType});
+    if (!otherSender) {
+      g_queue.push_back(item);
+      g_queuedBytes += e->length;
+    }
   } catch (...) {
+    return 0;
+  }
+  if (otherSender) {
+    Log(recorder::kWarning, "recorder: camera " + std::to_string(item.frame.camera) +
+                                " also comes from another plug-in: only the first is recorded");
     return 0;
   }
   g_changed.notify_all();
@@ -226,26 +286,29 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
 }
 
 RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) {
-  if (request == nullptr || BaseType(*request) != RK_TYPE_VIDEO) return 0;
-  uint64_t fromMs = 0, toMs = 0;
-  if (!ParseCriteria(*request, fromMs, toMs)) return 0;
-  std::shared_ptr<recorder::FrameRing> ring;
+  if (request == nullptr || !IsMediaSearch(request->data, request->length)) return 0;
+  MediaSearch criteria;
+  std::memcpy(&criteria, request->data, sizeof criteria);
+  std::string root;
   {
     std::lock_guard lock(g_mutex);
-    if (g_closing || g_ring == nullptr) return 0;
-    ring = g_ring;
+    if (g_closing || g_root.empty()) return 0;
+    root = g_root;
     ++g_searches;
   }
-  size_t sent = 0;
+  recorder::SearchOutcome outcome;
   try {
-    sent = Provide(*ring, *request, fromMs, toMs);
+    outcome = recorder::AnswerMediaSearch(root, criteria, *request, kId, g_post, g_stopping, Log);
   } catch (...) {
     // Out of memory: the search ends early.
   }
-  char line[96];
-  std::snprintf(line, sizeof line, "recorder: search %04x: sent %zu stored frames",
-                static_cast<unsigned>(request->request & 0xFFFFFFFF), sent);
-  Log(25, line);
+  char line[128];
+  std::snprintf(line, sizeof line, "recorder: search %04x: sent %llu frames and %llu alarms%s",
+                static_cast<unsigned>(request->request & 0xFFFFFFFF),
+                static_cast<unsigned long long>(outcome.frames),
+                static_cast<unsigned long long>(outcome.alarms),
+                outcome.cancelled ? ", cancelled" : "");
+  Log(recorder::kInfo, line);
   std::lock_guard lock(g_mutex);
   --g_searches;
   g_changed.notify_all(); // Close may be waiting for us

@@ -1,0 +1,31 @@
+#pragma once
+// Answers one media search from the catalogue and the segment files, on the
+// search thread the core started: the video of each camera asked, from the
+// key frame at or before `fromMicros`, and the stored alarms in the range,
+// merged in time order, then the end record. Each post blocks until the
+// previous result was consumed (the core paces providers); a post refused
+// (the search was cancelled, or the core stops) ends the search at once,
+// without an end record.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "recorder_log.h"
+#include "rk/core/sdk.h"
+
+namespace recorder {
+
+struct SearchOutcome {
+  uint64_t frames = 0;
+  uint64_t alarms = 0;
+  bool cancelled = false; // a post was refused
+};
+
+// `request` is the search request as the core handed it; `ownId` the
+// plug-in's id word; `stopping` ends the search between two results.
+SearchOutcome AnswerMediaSearch(const std::string& root, const rk::core::MediaSearch& criteria,
+                                const rk::core::EventParms& request, uint64_t ownId,
+                                rk::core::PostEventFn post, const std::atomic<bool>& stopping,
+                                const LogFn& log);
+
+} // namespace recorder
