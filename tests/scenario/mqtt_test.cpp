@@ -229,6 +229,10 @@ TEST(Mqtt, CommandsInAndLastWillOnKill) {
   alpha.core.Wait(10s);
   ASSERT_TRUE(HasState(sub, "corvane/alpha", "offline"));
   EXPECT_LT(std::chrono::steady_clock::now() - killed, 10s); // 2 x KeepAlive
+  MqttSubscriber late(broker.port(), "corvane/alpha/status");
+  ASSERT_TRUE(late.WaitFor([](const auto& all) { return !all.empty(); }));
+  EXPECT_TRUE(late.Messages()[0].retained);
+  EXPECT_EQ(json::parse(late.Messages()[0].payload)["state"], "offline");
 }
 
 // Broker down: 500 alarms wait in the outbox and all arrive, in order, once it
