@@ -247,28 +247,27 @@ std::vector<BenchRow> RecordingRows(const BenchInstall&, const BenchConfig& conf
     exported.push_back(Export(root, scratch.path / "clip.mp4"));
     copied.push_back(PlainCopy(files, scratch.path / "copy.bin"));
   }
-  BenchRow write;
-  write.id = "11a";
-  write.what = "recorder: write 4 Mbit/s H.264 as fast as it goes";
-  write.core = MBps(Median(written));
-  write.floor = MBps(Median(raw)) + " write()";
-  write.ratio = Median(written) / Median(raw);
+  // Byte rates, core against floor.
+  auto row = [](const char* id, std::string what, double core, double floor,
+                const std::string& floorKind, std::string summary) {
+    BenchRow r;
+    r.id = id;
+    r.what = std::move(what);
+    r.core = MBps(core);
+    r.floor = MBps(floor) + " " + floorKind;
+    r.ratio = core / floor;
+    r.summary = std::move(summary);
+    return r;
+  };
+  const double ratio = Median(written) / Median(raw);
+  BenchRow write = row("11a", "recorder: write 4 Mbit/s H.264 as fast as it goes", Median(written),
+                       Median(raw), "write()", "11a " + Fixed(ratio, 2) + "x");
   write.target = ">= 0.8";
-  write.met = *write.ratio >= 0.8;
-  write.summary = "11a " + Fixed(*write.ratio, 2) + "x";
-  BenchRow search;
-  search.id = "11b";
-  search.what = "recorder: search read-back (" + Rate(Median(frameRates)) + " frames)";
-  search.core = MBps(Median(read));
-  search.floor = MBps(Median(plain)) + " read()";
-  search.ratio = Median(read) / Median(plain);
-  search.summary = "11b " + Rate(Median(frameRates)) + " frames";
-  BenchRow cut;
-  cut.id = "11c";
-  cut.what = "corvane-export: one MP4 of the whole range";
-  cut.core = MBps(Median(exported));
-  cut.floor = MBps(Median(copied)) + " copy";
-  cut.ratio = Median(exported) / Median(copied);
-  cut.summary = "11c " + MBps(Median(exported));
+  write.met = ratio >= 0.8;
+  const BenchRow search =
+      row("11b", "recorder: search read-back (" + Rate(Median(frameRates)) + " frames)",
+          Median(read), Median(plain), "read()", "11b " + Rate(Median(frameRates)) + " frames");
+  const BenchRow cut = row("11c", "corvane-export: one MP4 of the whole range", Median(exported),
+                           Median(copied), "copy", "11c " + MBps(Median(exported)));
   return {write, search, cut};
 }

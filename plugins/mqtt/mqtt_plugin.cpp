@@ -14,6 +14,7 @@
 // OnEvent can run; `g_names`, `g_cameras` and `g_started` belong to the
 // dispatch thread (and to Load before it).
 #include <memory>
+#include <mosquitto.h>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -136,6 +137,9 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   try {
     g_post = params->postEvent;
     g_started = mqtt::Clock::now();
+    // Never undone: the library's cleanup also unloads OpenSSL's configuration
+    // modules, which the core itself still uses.
+    mosquitto_lib_init();
     g_names.coreStem = CoreStem();
     info->pluginId = kId;
     info->acceptAlarm = RK_ACCEPT_LIVE;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -278,6 +279,18 @@ std::string ProbeControl::Command(const std::string& line) {
 
 std::string ProbeControl::Field(const std::string& answer, const std::string& key) {
   return CallField(answer, key);
+}
+
+CommandOutcome RunCommand(const std::string& line) {
+  CommandOutcome result;
+  FILE* pipe = ::popen(line.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+  const int raw = ::pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
 }
 
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {

@@ -121,6 +121,14 @@ private:
   int fd_ = -1;
 };
 
+// Runs a shell command line; its standard output and exit status (-1 when
+// it did not exit normally).
+struct CommandOutcome {
+  int status = -1;
+  std::string out;
+};
+CommandOutcome RunCommand(const std::string& line);
+
 // Polls `predicate` until true or `limit` passes.
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 10s);
 

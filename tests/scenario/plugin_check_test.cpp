@@ -1,29 +1,15 @@
 // corvane-plugin-check on good, incomplete and broken plug-ins.
 #include <chrono>
-#include <cstdio>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include "core_harness.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1; // exit status, -1 when it did not exit normally
-  std::string out;
-};
+using Outcome = CommandOutcome;
 
 Outcome Check(const std::string& arguments) {
-  Outcome result;
-  const std::string command = std::string(CORVANE_PLUGIN_CHECK) + " " + arguments + " 2>/dev/null";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return result;
+  return RunCommand(std::string(CORVANE_PLUGIN_CHECK) + " " + arguments + " 2>/dev/null");
 }
 
 std::string Build(const std::string& name) {

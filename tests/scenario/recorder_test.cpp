@@ -21,28 +21,17 @@
 
 namespace {
 
-struct Command {
-  int status = -1;
-  std::string out; // standard output and error together
-};
-
-Command Shell(const std::string& line) {
-  Command result;
-  FILE* pipe = ::popen((line + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+// Standard output and error together.
+CommandOutcome Shell(const std::string& line) {
+  return RunCommand(line + " 2>&1");
 }
 
 // Frames ffprobe decodes, -1 when it reports any error.
 long PlayableFrames(const fs::path& file, double* duration = nullptr) {
-  const Command probe = Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                              "stream=nb_read_frames:format=duration -of default=nw=1 '" +
-                              file.string() + "'");
+  const CommandOutcome probe =
+      Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+            "stream=nb_read_frames:format=duration -of default=nw=1 '" +
+            file.string() + "'");
   std::smatch match;
   if (probe.status != 0 || probe.out.find("rror") != std::string::npos ||
       !std::regex_search(probe.out, match, std::regex("nb_read_frames=([0-9]+)"))) {
@@ -231,14 +220,14 @@ TEST_F(RecorderTest, RecordsPlayableSegmentsAnswersSearchesAndExports) {
   const std::string exportTool =
       std::string(CORVANE_EXPORT_BINARY) + " --root '" + Root().string() + "' --camera 1 ";
   const fs::path clip = layout_.work / "clip.mp4";
-  const Command cut = Shell(exportTool + "--from " + IsoUtc(first + 1250000) + " --to " +
-                            IsoUtc(first + 2550000) + " -o '" + clip.string() + "'");
+  const CommandOutcome cut = Shell(exportTool + "--from " + IsoUtc(first + 1250000) + " --to " +
+                                   IsoUtc(first + 2550000) + " -o '" + clip.string() + "'");
   ASSERT_EQ(cut.status, 0) << cut.out;
   double seconds = 0;
   EXPECT_EQ(PlayableFrames(clip, &seconds), 16); // 1.0 s to 2.5 s
   EXPECT_NEAR(seconds, 1.3, 0.35);               // the range, within one GOP
 
-  const Command nothing =
+  const CommandOutcome nothing =
       Shell(exportTool + "--from " + IsoUtc(first + 86400000000) + " --to " +
             IsoUtc(first + 86460000000) + " -o '" + (layout_.work / "none.mp4").string() + "'");
   EXPECT_EQ(nothing.status, 1) << nothing.out;
