@@ -2,6 +2,7 @@
 #   make run    install what is missing, build, start the demo (Ctrl-C stops it)
 #   make test   install what is missing, build, run every test suite
 #   make bench  build, run the benchmark suite (one table, one summary line)
+#   make package  build, then the Debian packages corvane and corvane-dev in $(BUILD)/
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -10,7 +11,7 @@ CMAKE_FLAGS ?=
 WERROR ?= OFF
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run test bench fuzz format clean
+.PHONY: all deps build run test bench package fuzz format clean
 
 all: build
 
@@ -35,6 +36,9 @@ test: build
 
 bench: build
 	@scripts/run-bench $(BUILD)
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
