@@ -25,7 +25,7 @@ std::string CpuModel() {
 }
 
 int Usage(const char* self) {
-  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,8]\n", self);
+  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,9]\n", self);
   return 2;
 }
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       config.rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--rows" && i + 1 < argc) {
       for (const char* p = argv[++i]; *p != '\0'; ++p) {
-        if (*p >= '1' && *p <= '8') only.insert(*p - '0');
+        if (*p >= '1' && *p <= '9') only.insert(*p - '0');
       }
     } else {
       return Usage(argv[0]);
@@ -65,7 +65,8 @@ int main(int argc, char** argv) {
                 {{5}, "search", SearchRows},
                 {{6}, "ipc", IpcRows},
                 {{7}, "start-up", StartupRows},
-                {{8}, "memory", MemoryRows}};
+                {{8}, "memory", MemoryRows},
+                {{9}, "metrics", MetricsRows}};
   std::vector<BenchRow> rows;
   try {
     BenchInstall install;

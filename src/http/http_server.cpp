@@ -2,6 +2,7 @@
 
 #include <array>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <set>
@@ -18,11 +19,12 @@ class HttpSession;
 
 struct HttpServer::State {
   State(boost::asio::io_context& io, HttpRoutes r, Limits l)
-      : routes(std::move(r)), limits(l), acceptor(io) {}
+      : routes(std::move(r)), limits(l), acceptor(io), retry(io) {}
 
   HttpRoutes routes;
   Limits limits;
   tcp::acceptor acceptor;
+  boost::asio::steady_timer retry; // paces accepting after a failed accept
   // Live sessions; each leaves when its connection ends. Sessions keep
   // themselves alive through their pending operations: these do not own.
   std::set<HttpSession*> sessions;
@@ -184,10 +186,14 @@ void Accept(const std::shared_ptr<HttpServer::State>& state) {
       } else {
         std::make_shared<HttpSession>(state, std::move(socket))->Read();
       }
+      return Accept(state);
     }
-    // Other errors (out of descriptors, a connection reset before it was
-    // taken) concern one client: keep accepting.
-    Accept(state);
+    // Out of descriptors leaves the connection waiting, so accepting again
+    // at once would fail at once, over and over, on the I/O thread.
+    state->retry.expires_after(std::chrono::milliseconds(100));
+    state->retry.async_wait([state](beast::error_code failed) {
+      if (!failed && state->acceptor.is_open()) Accept(state);
+    });
   });
 }
 
@@ -223,6 +229,7 @@ bool HttpServer::Start(const tcp::endpoint& endpoint, std::string& error) {
 void HttpServer::Stop() {
   beast::error_code ignored;
   state_->acceptor.close(ignored);
+  state_->retry.cancel();
   // Closing cancels each session's pending operation; its completion then
   // drops the last reference.
   const std::set<HttpSession*> sessions = state_->sessions;

@@ -14,6 +14,7 @@
 
 #include "http/http_server.h"
 #include "http/listen_address.h"
+#include "http/recent_lines.h"
 
 using namespace std::chrono_literals;
 using corvane::HttpServer;
@@ -229,4 +230,10 @@ TEST(ListenAddress, ParsesAddressesAndExplainsMistakes) {
     EXPECT_NE(error.find(why), std::string::npos) << text << ": " << error;
     EXPECT_NE(error.find(std::string("Listen \"") + text + "\""), std::string::npos) << error;
   }
+}
+
+TEST(RecentLines, KeepsTheLastOnesOldestFirst) {
+  corvane::RecentLines lines(3);
+  for (const char* line : {"a", "b", "c", "d", "e"}) lines.Add(line);
+  EXPECT_EQ(lines.Lines(), (std::vector<std::string>{"c", "d", "e"}));
 }
