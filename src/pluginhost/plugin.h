@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
@@ -10,6 +11,8 @@
 #include "rk/core/plugin_api.h"
 
 namespace corvane {
+
+class OnEventSampler; // metrics/core_metrics.h
 
 // One plug-in library the core tried to load, shared by the loaded and failed
 // lists, the logging plug-in member and running searches. Its state follows
@@ -77,6 +80,11 @@ public:
   int64_t loadTimeNs = 0;
   int64_t openTimeNs = 0;
   std::string errorText;
+  // OnEvent deliveries so far: written by the dispatch thread alone, read by
+  // any. The sampler that times some of them is set before the dispatch loop
+  // starts (null: not timed).
+  std::atomic<uint64_t> deliveries{0};
+  OnEventSampler* onEventSampler = nullptr;
 
 private:
   Plugin() = default;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -82,7 +83,10 @@ protected:
   void Start(HttpServer::Limits limits = {}) {
     corvane::HttpRoutes routes;
     routes.metrics = [] { return std::string("corvane_up 1\n"); };
-    routes.healthProblem = [this] { return problem_; };
+    routes.healthProblem = [this] {
+      std::lock_guard lock(problemMutex_);
+      return problem_;
+    };
     routes.status = [this]() -> nlohmann::json {
       if (throwing_) throw std::runtime_error("status broke");
       return {{"version", "1.2"}};
@@ -112,7 +116,8 @@ protected:
   std::optional<HttpServer> server_;
   std::thread thread_;
   unsigned short port_ = 0;
-  std::string problem_;          // set before the requests that read it
+  std::mutex problemMutex_; // the server's thread reads problem_, the test writes it
+  std::string problem_;
   std::atomic<bool> throwing_{}; // read on the server's thread
 };
 
@@ -141,7 +146,10 @@ TEST_F(HttpServerTest, ServesItsRoutes) {
   EXPECT_EQ(json["health"], "ok");
   EXPECT_EQ(json["log"], nlohmann::json::array({"w1", "w2"}));
 
-  problem_ = "throttled";
+  {
+    std::lock_guard lock(problemMutex_);
+    problem_ = "throttled";
+  }
   const std::string sick = Get(port_, "/healthz");
   EXPECT_EQ(sick.rfind("HTTP/1.1 503", 0), 0u) << sick;
   EXPECT_NE(sick.find("\r\n\r\nthrottled\n"), std::string::npos);
