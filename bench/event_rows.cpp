@@ -1,6 +1,7 @@
 // Rows 1 to 4: the event bus against a one-pop queue, a malloc-copy-free
 // queue, a raw condition-variable hand-off and ZeroMQ.
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -215,7 +216,8 @@ BenchRow RatioRow(std::string id, std::string what, double core, double floor, d
   row.core = format(core);
   row.floor = format(floor);
   row.ratio = core / floor;
-  row.target = (atLeast ? ">= " : "<= ") + Fixed(target, 1);
+  const bool tenths = std::abs(target * 10 - std::round(target * 10)) < 1e-9;
+  row.target = (atLeast ? ">= " : "<= ") + Fixed(target, tenths ? 1 : 2);
   row.met = atLeast ? *row.ratio >= target : *row.ratio <= target;
   row.summary = row.id + " " + Fixed(*row.ratio, 2) + "x";
   return row;
@@ -256,7 +258,7 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
                           Median(floor1), 1.0, true, Rate));
   rows.push_back(RatioRow("1b", "small records, 2 posters -> 3 plug-ins (events/s)", Median(core2),
                           Median(floor2), 1.0, true, Rate));
-  rows.push_back(RatioRow("1c", "small records, 1 poster, status endpoint on vs off (events/s)",
+  rows.push_back(RatioRow("1c", "small records, 1 poster, endpoint on vs off (events/s)",
                           Median(endpointOn), Median(endpointOff), 0.97, true, Rate));
   rows.push_back(RatioRow("2", "40,000-byte payloads, 1 poster (frames/s)", Median(coreFrames),
                           Median(floorFrames), 0.9, true, Rate));

@@ -116,7 +116,7 @@ CoreMetrics::CoreMetrics(const std::string& version)
     gauges_[d.name] = &prometheus::BuildGauge().Name(d.name).Help(d.help).Register(*registry_);
   onEvent_ = &prometheus::BuildHistogram()
                   .Name("corvane_plugin_on_event_duration_seconds")
-                  .Help("Time spent in a plug-in's OnEvent, one call in 16 timed.")
+                  .Help("Time spent in a plug-in's OnEvent, one call in 64 timed.")
                   .Register(*registry_);
   prometheus::BuildGauge()
       .Name("corvane_build_info")

@@ -60,11 +60,13 @@ struct FlatMetrics {
 FlatMetrics Flatten(const MetricsSample& sample);
 
 // Times one plug-in's OnEvent calls, one call in kEvery, so that the event
-// path pays for a clock reading and a histogram update only that often.
+// path pays for two clock readings and a histogram update (a lock) only that
+// often: a plug-in taking a thousand events a second still gets fifteen
+// samples a second.
 // Threads: Due and Observe on the dispatch thread only.
 class OnEventSampler {
 public:
-  static constexpr uint32_t kEvery = 16;
+  static constexpr uint32_t kEvery = 64;
 
   explicit OnEventSampler(prometheus::Histogram& histogram) : histogram_(histogram) {}
   bool Due() { return (++calls_ & (kEvery - 1)) == 0; }
