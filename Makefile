@@ -3,6 +3,7 @@
 #   make test   install what is missing, build, run every test suite
 #   make bench  build, run the benchmark suite (one table, one summary line)
 #   make two-servers  two recording servers on one MQTT broker (Ctrl-C stops them)
+#   make package  build, then the Debian packages corvane and corvane-dev in $(BUILD)/
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -11,7 +12,7 @@ CMAKE_FLAGS ?=
 WERROR ?= OFF
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build run two-servers test bench fuzz mutate format clean
+.PHONY: all deps build run two-servers test bench package fuzz mutate format clean
 
 all: build
 
@@ -39,6 +40,9 @@ test: build
 
 bench: build
 	@scripts/run-bench $(BUILD)
+
+package: build
+	@cmake --build $(BUILD) --target package
 
 # Mutation sampling (not part of make test): every tests/mutants/*.patch must
 # make some test fail.

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
                 {{8}, "memory", MemoryRows},
                 {{9}, "mqtt", MqttRows},
                 {{10}, "ingest", IngestRows},
-                {{11}, "recording", RecordingRows}};
+                {{11}, "recording", RecordingRows},
+                {{12}, "metrics", MetricsRows}};
   std::vector<BenchRow> rows;
   try {
     BenchInstall install;

@@ -16,6 +16,8 @@ std::vector<BenchRow> IpcRows(const BenchInstall& install, const BenchConfig& co
 std::vector<BenchRow> StartupRows(const BenchInstall& install, const BenchConfig& config);
 // 8a heap per queued record, 8b allocations per small event, 8c instructions.
 std::vector<BenchRow> MemoryRows(const BenchInstall& install, const BenchConfig& config);
+// 9 a scrape of the status endpoint's /metrics with a hundred plug-ins.
+std::vector<BenchRow> MetricsRows(const BenchInstall& install, const BenchConfig& config);
 
 // 9a alarms/s through mqtt.so and a broker, 9b post-to-receipt latency.
 std::vector<BenchRow> MqttRows(const BenchInstall& install, const BenchConfig& config);

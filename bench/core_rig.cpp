@@ -16,6 +16,7 @@ CoreRig::CoreRig(const BenchInstall& install, Options options) {
       throw std::runtime_error("socketpair failed");
     parentFd_ = pair[0];
     if (!core_->ipc.Adopt(static_cast<uint32_t>(pair[1]))) throw std::runtime_error("adopt failed");
+    if (options.http) core_->settings.httpListen = "127.0.0.1:0";
     core_->StartIo();
   }
   core_->LoadAndOpenPlugins();

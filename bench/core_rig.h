@@ -20,6 +20,7 @@ public:
   struct Options {
     bool dispatch = true; // start the dispatch loop at once
     bool ipc = false;     // adopt a socket pair and run the I/O thread
+    bool http = false;    // with ipc: the status endpoint on, on a free loopback port
   };
 
   CoreRig(const BenchInstall& install, Options options);

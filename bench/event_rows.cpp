@@ -1,6 +1,7 @@
 // Rows 1 to 4: the event bus against a one-pop queue, a malloc-copy-free
 // queue, a raw condition-variable hand-off and ZeroMQ.
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -55,8 +56,8 @@ void Throttle(bool window, uint64_t posted, const std::atomic<uint64_t>& deliver
 // Events per second through the real core: posters -> entry -> queue ->
 // dispatch loop -> three plug-ins, until the loop has drained at the stop.
 double CoreThroughput(const BenchInstall& install, unsigned posters, uint64_t total,
-                      uint32_t payload) {
-  CoreRig rig(install, {});
+                      uint32_t payload, CoreRig::Options options = {}) {
+  CoreRig rig(install, options);
   const std::vector<uint8_t> frame(payload, 0x42);
   const std::atomic<uint64_t>& delivered = rig.State(2).events;
   const uint64_t each = total / posters;
@@ -215,7 +216,8 @@ BenchRow RatioRow(std::string id, std::string what, double core, double floor, d
   row.core = format(core);
   row.floor = format(floor);
   row.ratio = core / floor;
-  row.target = (atLeast ? ">= " : "<= ") + Fixed(target, 1);
+  const bool tenths = std::abs(target * 10 - std::round(target * 10)) < 1e-9;
+  row.target = (atLeast ? ">= " : "<= ") + Fixed(target, tenths ? 1 : 2);
   row.met = atLeast ? *row.ratio >= target : *row.ratio <= target;
   row.summary = row.id + " " + Fixed(*row.ratio, 2) + "x";
   return row;
@@ -229,9 +231,11 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
   const int samples = std::max(100, static_cast<int>(1000 * config.scale));
 
   std::vector<double> core1, floor1, core2, floor2, zmq, coreFrames, floorFrames;
-  std::vector<double> coreP50, coreP99, floorP50, floorP99;
+  std::vector<double> coreP50, coreP99, floorP50, floorP99, endpointOn, endpointOff;
   for (int round = 0; round < config.rounds; ++round) {
     core1.push_back(CoreThroughput(install, 1, small, 0));
+    endpointOn.push_back(CoreThroughput(install, 1, small, 0, {true, true, true}));
+    endpointOff.push_back(CoreThroughput(install, 1, small, 0, {true, true, false}));
     floor1.push_back(FloorThroughput(install, 1, small, 0));
     zmq.push_back(ZmqThroughput(small));
     core2.push_back(CoreThroughput(install, 2, small, 0));
@@ -254,6 +258,8 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
                           Median(floor1), 1.0, true, Rate));
   rows.push_back(RatioRow("1b", "small records, 2 posters -> 3 plug-ins (events/s)", Median(core2),
                           Median(floor2), 1.0, true, Rate));
+  rows.push_back(RatioRow("1c", "small records, 1 poster, endpoint on vs off (events/s)",
+                          Median(endpointOn), Median(endpointOff), 0.97, true, Rate));
   rows.push_back(RatioRow("2", "40,000-byte payloads, 1 poster (frames/s)", Median(coreFrames),
                           Median(floorFrames), 0.9, true, Rate));
   BenchRow latency = RatioRow("3", "idle latency post -> OnEvent, p50 / p99 (us)", Median(coreP99),

@@ -55,6 +55,10 @@ CoreSettings ReadCoreSettings(const CoreSettings& defaults, Logger& log) {
   }
   if (const auto* memoryNode = FindPath(&core->document, "Varn/Memory"))
     settings.throttling = ThrottlingOn(*memoryNode);
+  if (const auto* root = core->document.first_node()) {
+    if (const auto* http = root->first_node("Http"))
+      settings.httpListen = AttributeText(*http, "Listen");
+  }
   log.ApplyLevelUpdate(core->document);
   return settings;
 }

@@ -1,5 +1,6 @@
 #pragma once
 // The settings the core reads once at start, before its threads run.
+#include <optional>
 #include <string>
 
 namespace corvane {
@@ -10,6 +11,9 @@ struct CoreSettings {
   std::string productName; // "Family" of "product.xml", else the built-in name
   std::string version;     // "Version" of "product.xml", else the built-in version
   bool throttling = true;  // "Varn/Memory" "Throttling" of "core.xml"
+  // "Listen" of the root's "Http" child in "core.xml", as written; none
+  // without that element (no status endpoint).
+  std::optional<std::string> httpListen;
 };
 
 // Reads "product.xml" and "core.xml" from the working directory: the product

@@ -119,6 +119,8 @@ StatusTexts PrintStatusDocument(const StatusDocument& status) {
   for (const auto& plugin : status.failed)
     AddModule(b, modules, ++k, plugin.fileName, plugin.errorText);
 
+  if (status.httpListen) b.Attribute(b.Element(varn, "Http"), "Listen", *status.httpListen);
+
   auto* product = b.Element(varn, "Product");
   b.Attribute(product, "Family", status.productName);
   b.Attribute(product, "Version", status.version);

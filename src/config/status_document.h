@@ -3,6 +3,7 @@
 // and stored as "core.xml" (without it), the next start's configuration.
 // Built from a plain description of the core, so this module needs no other.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct StatusDocument {
   std::vector<FailedEntry> failed;
   std::string parentFileName; // from the parent's identity; empty version: none
   std::string parentVersion;
+  std::optional<std::string> httpListen; // kept as read; none: no "Http" element
 };
 
 struct StatusTexts {

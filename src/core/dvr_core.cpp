@@ -30,7 +30,7 @@ DvrCore::DvrCore(std::string executable)
       ipc(io, plugins, log, counters, [this] { RequestStop(); }),
       search(plugins, counters, stopping_),
       memory([this](const EventParms& record) { return entry.QueueEvent(record); }),
-      entry({log, plugins, bus, search, ipc, memory, counters, hostId, stopping_}),
+      entry({log, plugins, bus, search, ipc, memory, counters, hostId, stopping_, &warnings}),
       pluginSet(plugins, log, &PostEventCallback, DirectoryOf(executablePath), hostId),
       timer_(io, std::chrono::steady_clock::time_point{}) {
   bus.OnBlockFreed(
@@ -74,6 +74,11 @@ void DvrCore::StartServices() {
 
 void DvrCore::StartIo() {
   // Keeps run() alive between handlers; dropped by StopIo.
+  if (settings.httpListen) {
+    endpoint_ = std::make_unique<StatusEndpoint>(
+        io, StatusEndpoint::Sources{log, plugins, counters, bus, ipc, memory, warnings, stopping_,
+                                    settings.version});
+  }
   work_.emplace(boost::asio::make_work_guard(io));
   ioThread_ = std::thread([this] { io.run(); });
   ArmTimer(std::chrono::steady_clock::time_point{});
@@ -84,6 +89,11 @@ void DvrCore::LoadAndOpenPlugins() {
   pluginSet.LoadAll();
   pluginSet.OpenAll();
   NarrowCapabilities();
+  if (endpoint_) {
+    // Plug-ins are open and their fields settled: the routes may read them.
+    endpoint_->AttachSamplers(plugins.loaded);
+    boost::asio::post(io, [this] { endpoint_->Start(*settings.httpListen); });
+  }
 }
 
 void DvrCore::DispatchLoop() {
@@ -101,6 +111,7 @@ void DvrCore::StopIo() {
   work_.reset();
   io.stop();
   if (ioThread_.joinable()) ioThread_.join();
+  if (endpoint_) endpoint_->Stop();
   signals_.reset();
 }
 
@@ -118,6 +129,7 @@ void DvrCore::PublishStatus() {
   for (const auto& plugin : plugins.failed)
     status.failed.push_back({plugin->fileName, plugin->loadCode, plugin->errorText});
   std::tie(status.parentFileName, status.parentVersion) = ipc.ParentTexts();
+  status.httpListen = settings.httpListen;
   const StatusTexts texts = PrintStatusDocument(status);
 
   EventParms event;

@@ -11,8 +11,10 @@
 
 #include "config/core_settings.h"
 #include "core/event_entry.h"
+#include "core/status_endpoint.h"
 #include "events/dispatch_loop.h"
 #include "events/event_bus.h"
+#include "http/recent_lines.h"
 #include "ipc/ipc_channel.h"
 #include "log/logger.h"
 #include "monitor/memory_monitor.h"
@@ -68,11 +70,12 @@ public:
   // other thread of the core runs, read-only afterwards.
   std::string hostId;
   const std::string executablePath;
-  CoreSettings settings{kProductName, kCoreVersion, true};
+  CoreSettings settings{kProductName, kCoreVersion, true, std::nullopt};
 
   // The modules, in the order they are built; each one's header says who
   // may call what from which thread.
   Logger log;
+  RecentLines warnings; // the last lines logged at Warning and above
   PluginRegistry plugins;
   CoreCounters counters;
   boost::asio::io_context io;
@@ -95,6 +98,8 @@ private:
   std::optional<boost::asio::signal_set> signals_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
   std::thread ioThread_;
+  // Built by StartIo when core.xml asks for it; serves once plug-ins are open.
+  std::unique_ptr<StatusEndpoint> endpoint_;
 };
 
 } // namespace corvane

@@ -21,6 +21,7 @@ class IpcChannel;
 class Logger;
 class MemoryMonitor;
 class PluginRegistry;
+class RecentLines;
 class SearchHandler;
 struct CoreCounters;
 
@@ -36,6 +37,7 @@ public:
     CoreCounters& counters;
     const std::string& hostId;
     const std::atomic<uint8_t>& stopping;
+    RecentLines* warnings; // lines at Warning and above go here; may be null
   };
   explicit EventEntry(const Modules& modules) : m_(modules) {}
 
@@ -52,6 +54,8 @@ public:
   static void Install(EventEntry* entry);
 
 private:
+  // Counts a log record that passed the filter, and keeps its line when grave.
+  void NoteLogLine(const rk::core::EventParms& record);
   bool Stopping() const { return m_.stopping.load(std::memory_order_acquire) != 0; }
   const Modules m_;
 };

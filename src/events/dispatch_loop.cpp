@@ -7,6 +7,7 @@
 #include "events/event_bus.h"
 #include "events/reference_block.h"
 #include "log/core_log.h"
+#include "metrics/core_metrics.h"
 
 namespace corvane {
 
@@ -58,7 +59,12 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       // slow-delivery line, which needs the core's threshold at exactly 0;
       // that threshold changes only on this thread. Otherwise the two clock
       // reads would be the costliest part of a delivery, for nothing.
-      const bool timed = liveLog || (!isLog && CoreLogThreshold() == 0);
+      // The status endpoint's histogram times one delivery in a few.
+      plugin->deliveries.store(plugin->deliveries.load(std::memory_order_relaxed) + 1,
+                               std::memory_order_relaxed);
+      OnEventSampler* sampler = plugin->onEventSampler;
+      const bool sampled = sampler != nullptr && sampler->Due();
+      const bool timed = sampled || liveLog || (!isLog && CoreLogThreshold() == 0);
       const auto t0 =
           timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       const uint32_t index = plugin->Id();
@@ -68,6 +74,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now() - t0)
                                   .count();
+      if (sampled) sampler->Observe(std::chrono::nanoseconds(elapsed));
       if (!isLog) {
         if (elapsed > kSlowDeliveryNs) ReportSlowDelivery(loaded, *plugin, record, elapsed);
       } else {

@@ -34,6 +34,8 @@ public:
   Wait Take(rk::core::EventParms& out, size_t& remaining, const std::atomic<uint8_t>& stopping,
             std::chrono::nanoseconds timeout);
 
+  // Any thread: records waiting, as last counted under the lock.
+  size_t Depth() const { return recordCount_.load(std::memory_order_relaxed); }
   // Wakes the dispatch loop without taking the lock.
   void Wake() { ready_.notify_one(); }
   // Held by the status writer while it stores the document file.

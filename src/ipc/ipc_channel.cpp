@@ -78,6 +78,7 @@ void IpcChannel::ConsumePackets() {
       return;
     }
     if (length > fill_) return; // the rest is still to come
+    TotalCounters::Add(counters_.totals.ipcReceived);
     HandlePacket(buffer, length);
     fill_ -= length;
     if (fill_ != 0) std::memmove(buffer, buffer + length, fill_);
@@ -129,10 +130,14 @@ void IpcChannel::DeliverToPlugin(const uint8_t* packet, uint32_t length) {
     CoreCounters::Add(counters_.ipcDeliveredBytes, length);
     return;
   }
+  TotalCounters::Add(counters_.totals.ipcDropped); // no such plug-in
 }
 
 uint32_t IpcChannel::Forward(const void* data, uint32_t length) {
-  if (!HasChannel()) return 1;
+  if (!HasChannel()) {
+    TotalCounters::Add(counters_.totals.ipcDropped);
+    return 1;
+  }
   // Copied here so the plug-in may reuse its buffer as soon as we return.
   Buffer copy(static_cast<uint8_t*>(std::malloc(std::max<uint32_t>(length, 1))));
   if (!copy) return 1;
@@ -170,7 +175,8 @@ void IpcChannel::OnWritten(const boost::system::error_code& error, size_t bytes)
       return;
     }
   }
-  // Written, or lost: a failed send is not reported anywhere.
+  // Written, or lost: a failed send is not reported anywhere but here.
+  TotalCounters::Add(!error && bytes != 0 ? counters_.totals.ipcSent : counters_.totals.ipcDropped);
   sendQueue_.pop_front();
   WriteFront();
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,6 +12,8 @@
 #include "rk/core/plugin_api.h"
 
 namespace corvane {
+
+class OnEventSampler; // metrics/core_metrics.h
 
 // Watches one plug-in's lifecycle step by step. corvane-plugin-check reports
 // through it what the core does to a plug-in; the core runs without one.
@@ -101,6 +104,11 @@ public:
   int64_t loadTimeNs = 0;
   int64_t openTimeNs = 0;
   std::string errorText;
+  // OnEvent deliveries so far: written by the dispatch thread alone, read by
+  // any. The sampler that times some of them is set before the dispatch loop
+  // starts (null: not timed).
+  std::atomic<uint64_t> deliveries{0};
+  OnEventSampler* onEventSampler = nullptr;
 
 private:
   Plugin() = default;

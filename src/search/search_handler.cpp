@@ -66,6 +66,7 @@ bool SearchHandler::StartSearch(const EventParms& record) {
     if (Provides(*plugin)) StartThread(search, plugin);
   }
   CoreCounters::Add(counters_.searchRequests);
+  TotalCounters::Add(counters_.totals.searchesStarted);
   return true;
 }
 
@@ -135,6 +136,7 @@ uint32_t SearchHandler::Cancel(const EventParms& record) {
     cancelled_.insert(id);
   }
   CoreCounters::Add(counters_.searchCancels);
+  TotalCounters::Add(counters_.totals.searchesCancelled);
   return RK_POST_OK;
 }
 
@@ -149,6 +151,7 @@ bool SearchHandler::AdmitResult(const EventParms& record, const void* block) {
   }
   if (block != nullptr) {
     std::unique_lock lock(provider->mutex);
+    if (provider->pending != nullptr) TotalCounters::Add(counters_.totals.searchesPaced);
     provider->released.wait(lock, [&] { return provider->pending == nullptr || Stopping(); });
     // Once stopping, the queue may already be drained: nothing would deliver
     // or free the block, and the provider would wait for it for good.

@@ -2,6 +2,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "util/total_counters.h"
+
 namespace corvane {
 
 // Interval counters of the statistics report. Incremented lock-free with
@@ -17,6 +19,8 @@ struct CoreCounters {
   std::atomic<uint64_t> searchCancels{0};
   std::atomic<uint64_t> searchResults{0}; // results admitted
   std::atomic<uint64_t> searchResultBytes{0};
+  // Never reset: the status endpoint's totals.
+  TotalCounters totals;
 
   static void Add(std::atomic<uint64_t>& counter, uint64_t n = 1) {
     counter.fetch_add(n, std::memory_order_relaxed);

@@ -16,14 +16,24 @@ std::string OwnPath(const char* argv0) {
 
 namespace {
 
+// The installed core (relative to corvaned's directory), else the one beside
+// corvaned, as in the build tree.
+std::string DefaultCorePath(const fs::path& ownDir) {
+  std::error_code ignored;
+  const fs::path installed = (ownDir / CORVANED_INSTALLED_CORE).lexically_normal();
+  if (fs::is_regular_file(installed, ignored)) return installed.string();
+  return (ownDir / "corvane-core").string();
+}
+
 void Usage(const char* argv0) {
   fmt::print(stderr,
              "corvaned {}\n"
              "Usage: {} [--background] [--core PATH] [--workdir DIR]\n"
              "  --background   tell the core it runs unattended (no console lines)\n"
-             "  --core PATH    the core executable (default: corvane-core beside corvaned)\n"
+             "  --core PATH    the core executable (default: {} relative to corvaned,\n"
+             "                 else corvane-core beside it)\n"
              "  --workdir DIR  the core's working directory (default: the current one)\n",
-             CORVANED_VERSION, argv0);
+             CORVANED_VERSION, argv0, CORVANED_INSTALLED_CORE);
 }
 
 } // namespace
@@ -49,7 +59,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, bool& error) {
     }
   }
   if (options.corePath.empty())
-    options.corePath = (fs::path(OwnPath(argv0)).parent_path() / "corvane-core").string();
+    options.corePath = DefaultCorePath(fs::path(OwnPath(argv0)).parent_path());
   if (options.workDir.empty()) options.workDir = fs::current_path(ignored).string();
   return options;
 }

@@ -5,7 +5,7 @@
 // corvaned [--background] [--core PATH] [--workdir DIR]
 struct Options {
   bool background = false;
-  std::string corePath; // absolute; default: corvane-core beside corvaned
+  std::string corePath; // absolute; default: the installed core, else corvane-core beside corvaned
   std::string workDir;  // absolute; default: the current directory
 };
 
