@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sys/wait.h>
 
 #include "core_harness.h"
@@ -71,6 +72,33 @@ TEST(SdkInstall, ExamplesBuildAgainstTheInstalledSdkAndLoad) {
                       " --cflags corvane-sdk) -o " + Quote(layout.root / "hello_pc.so") + " " +
                       Quote(fs::path(CORVANE_SOURCE_DIR) / "docs" / "examples" / "hello_c.c"),
                   out),
+            0)
+      << out;
+
+  // Every C and C++ block of the guide is a whole file that compiles against
+  // the installed headers.
+  std::ifstream guideFile(fs::path(CORVANE_SOURCE_DIR) / "docs" / "plugin-guide.md");
+  const std::string guide((std::istreambuf_iterator<char>(guideFile)),
+                          std::istreambuf_iterator<char>());
+  std::string compiles;
+  int blocks = 0;
+  for (size_t at = 0; (at = guide.find("\n```", at)) != std::string::npos;) {
+    const size_t infoEnd = guide.find('\n', at + 4);
+    const std::string info = guide.substr(at + 4, infoEnd - at - 4);
+    const size_t end = guide.find("\n```\n", infoEnd);
+    ASSERT_NE(end, std::string::npos);
+    if (info == "c" || info == "cpp") {
+      const fs::path file = layout.root / fmt::format("guide_{}.{}", blocks++, info);
+      std::ofstream(file) << guide.substr(infoEnd + 1, end - infoEnd);
+      compiles += fmt::format("{} -Wall -Wextra -Werror -fPIC -I{} -c {} -o {}.o\n",
+                              info == "c" ? "cc -std=c11" : "c++ -std=c++17",
+                              Quote(prefix / "include"), Quote(file), Quote(file));
+    }
+    at = end + 4;
+  }
+  EXPECT_GE(blocks, 8);
+  std::ofstream(layout.root / "compiles") << compiles;
+  EXPECT_EQ(Shell("xargs -P2 -L1 sh -c '\"$0\" \"$@\"' < " + Quote(layout.root / "compiles"), out),
             0)
       << out;
 
