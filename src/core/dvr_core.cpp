@@ -17,6 +17,8 @@ using namespace rk::core;
 
 namespace {
 
+constexpr const char* kTapSocket = "tap.sock";
+
 std::string DirectoryOf(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
 }
@@ -30,6 +32,7 @@ DvrCore::DvrCore(std::string executable)
       memory([this](const EventParms& record) { return entry.QueueEvent(record); }),
       entry({log, plugins, bus, search, ipc, memory, counters, hostId, stopping_}),
       pluginSet(plugins, log, &PostEventCallback, DirectoryOf(executablePath), hostId),
+      tap([](int32_t level, const std::string& text) { LogText(level, text.data(), text.size()); }),
       timer_(io, std::chrono::steady_clock::time_point{}) {
   bus.OnBlockFreed(
       [](void* context, const void* block) {
@@ -76,6 +79,7 @@ void DvrCore::StartIo() {
   ioThread_ = std::thread([this] { io.run(); });
   ArmTimer(std::chrono::steady_clock::time_point{});
   ipc.StartReceive();
+  tap.Start(kTapSocket);
 }
 
 void DvrCore::LoadAndOpenPlugins() {
@@ -87,7 +91,7 @@ void DvrCore::LoadAndOpenPlugins() {
 void DvrCore::DispatchLoop() {
   ReportState report;
   report.lastReport = memory.Environment().SteadyNow() - std::chrono::seconds(60);
-  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_);
+  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_, &tap);
 }
 
 void DvrCore::CloseAndUnloadPlugins() {
@@ -96,6 +100,7 @@ void DvrCore::CloseAndUnloadPlugins() {
 }
 
 void DvrCore::StopIo() {
+  tap.Stop();
   work_.reset();
   io.stop();
   if (ioThread_.joinable()) ioThread_.join();

@@ -19,6 +19,7 @@
 #include "pluginhost/plugin_registry.h"
 #include "pluginhost/plugin_set.h"
 #include "search/search_handler.h"
+#include "tap/tap_server.h"
 #include "util/core_counters.h"
 
 inline constexpr const char* kCoreVersion = "26.1.3.0";
@@ -80,6 +81,9 @@ public:
   MemoryMonitor memory;
   EventEntry entry;
   PluginSet pluginSet;
+  // The live event tap at "tap.sock" in the working directory, from the I/O
+  // start to its stop; the dispatch loop publishes to it.
+  TapServer tap;
 
 private:
   void BeforeDelivery(const rk::core::EventParms& record) override;

@@ -7,6 +7,7 @@
 #include "events/event_bus.h"
 #include "events/reference_block.h"
 #include "log/core_log.h"
+#include "tap/tap_server.h"
 
 using namespace rk::core;
 
@@ -26,10 +27,31 @@ void ReportSlowDelivery(const PluginList& loaded, const Plugin& plugin, const Ev
   LogText(kLogDebug, buffer.data(), buffer.size());
 }
 
+// What the tap shows of a record, without its payload.
+TapRecord Summary(const PluginList& loaded, const EventParms& record) {
+  TapRecord summary;
+  summary.unixMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  summary.type = record.type;
+  summary.flags = record.flags;
+  summary.source = record.source;
+  summary.request = record.request;
+  summary.length = record.length;
+  if (record.source == kIdNone) return summary; // the core's own
+  for (const auto& plugin : loaded) {
+    if (plugin->IdWord() != kIdNone && plugin->Id() == SourceIndex(record.source)) {
+      summary.sourceName = plugin->DisplayStem();
+      break;
+    }
+  }
+  return summary;
+}
+
 } // namespace
 
 void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
-                     DispatchStats& stats, const std::atomic<uint8_t>& stopping) {
+                     DispatchStats& stats, const std::atomic<uint8_t>& stopping, TapServer* tap) {
   EventQueue& queue = bus.Queue();
   EventParms record;
   for (;;) {
@@ -47,6 +69,10 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     observer.AfterTake(stats);
     observer.BeforeDelivery(record);
 
+    // Nobody tapping costs this one relaxed load.
+    const bool tapping = tap != nullptr && tap->Active();
+    std::vector<TapReceiver> receivers;
+
     const void* payload = record.data;
     const bool isLog = record.type == RK_TYPE_LOG;
     const bool liveLog = isLog && IsLive(record);
@@ -60,6 +86,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       const auto t0 =
           timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       const uint32_t index = plugin->Id();
+      if (tapping) receivers.push_back({index, std::string(plugin->DisplayStem())});
       if (payload != nullptr) AddRef(payload, index);
       if (!plugin->DeliverEvent(record)) bus.Release(payload, index);
       if (!timed) continue;
@@ -72,6 +99,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
         stats.ltmUs += static_cast<uint64_t>(elapsed) / 1000;
       }
     }
+    if (tapping) tap->Publish(Summary(loaded, record), std::move(receivers));
     bus.Release(payload, kIdCore);
   }
 }

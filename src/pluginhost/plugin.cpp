@@ -100,8 +100,8 @@ void Plugin::Open() {
 }
 
 void Plugin::ProvideWorkerThreadIf() {
-  if (ioctl == nullptr || info.workerFlag == 0 || workerThread.joinable()) return;
-  workerThread = std::thread([fn = ioctl] {
+  if (ioctl == nullptr || info.workerFlag == 0 || workerThread.Joinable()) return;
+  workerThread.Start([fn = ioctl] {
     auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_WORKER;
     auto result = MakeRecord<IoctlResult>();
@@ -111,8 +111,8 @@ void Plugin::ProvideWorkerThreadIf() {
 }
 
 void Plugin::StartAsyncReaderIf() {
-  if (read == nullptr || info.readerFlag == 0 || readerThread.joinable()) return;
-  readerThread = std::thread([fn = read] {
+  if (read == nullptr || info.readerFlag == 0 || readerThread.Joinable()) return;
+  readerThread.Start([fn = read] {
     auto params = MakeRecord<ReadParams>();
     params.mode = 1;
     fn(&params, nullptr);
@@ -137,9 +137,14 @@ void Plugin::Close() {
   closeFn(&params, &result);
 }
 
-void Plugin::Unload() {
-  if (readerThread.joinable()) readerThread.join();
-  if (workerThread.joinable()) workerThread.join();
+void Plugin::Unload(const std::function<void(const char* call, long long seconds)>& stillWaiting) {
+  const auto report = [&](const char* call) {
+    return [&stillWaiting, call](long long seconds) {
+      if (stillWaiting) stillWaiting(call, seconds);
+    };
+  };
+  readerThread.Join(report("reader call (Read)"));
+  workerThread.Join(report("worker call (IOCTL 1)"));
   UnloadFn unloadFn = nullptr;
   void* library = nullptr;
   {
