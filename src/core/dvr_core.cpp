@@ -19,6 +19,8 @@ using namespace rk::core;
 
 namespace {
 
+constexpr const char* kTapSocket = "tap.sock";
+
 std::string DirectoryOf(const std::string& path) {
   return std::filesystem::path(path).parent_path().string();
 }
@@ -32,6 +34,7 @@ DvrCore::DvrCore(std::string executable)
       memory([this](const EventParms& record) { return entry.QueueEvent(record); }),
       entry({log, plugins, bus, search, ipc, memory, counters, hostId, stopping_, &warnings}),
       pluginSet(plugins, log, &PostEventCallback, DirectoryOf(executablePath), hostId),
+      tap([](int32_t level, const std::string& text) { LogText(level, text.data(), text.size()); }),
       timer_(io, std::chrono::steady_clock::time_point{}) {
   bus.OnBlockFreed(
       [](void* context, const void* block) {
@@ -83,6 +86,7 @@ void DvrCore::StartIo() {
   ioThread_ = std::thread([this] { io.run(); });
   ArmTimer(std::chrono::steady_clock::time_point{});
   ipc.StartReceive();
+  tap.Start(kTapSocket);
 }
 
 void DvrCore::LoadAndOpenPlugins() {
@@ -99,7 +103,7 @@ void DvrCore::LoadAndOpenPlugins() {
 void DvrCore::DispatchLoop() {
   ReportState report;
   report.lastReport = memory.Environment().SteadyNow() - std::chrono::seconds(60);
-  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_);
+  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_, &tap);
 }
 
 void DvrCore::CloseAndUnloadPlugins() {
@@ -108,6 +112,7 @@ void DvrCore::CloseAndUnloadPlugins() {
 }
 
 void DvrCore::StopIo() {
+  tap.Stop();
   work_.reset();
   io.stop();
   if (ioThread_.joinable()) ioThread_.join();

@@ -21,6 +21,7 @@
 #include "pluginhost/plugin_registry.h"
 #include "pluginhost/plugin_set.h"
 #include "search/search_handler.h"
+#include "tap/tap_server.h"
 #include "util/core_counters.h"
 
 namespace corvane {
@@ -85,6 +86,9 @@ public:
   MemoryMonitor memory;
   EventEntry entry;
   PluginSet pluginSet;
+  // The live event tap at "tap.sock" in the working directory, from the I/O
+  // start to its stop; the dispatch loop publishes to it.
+  TapServer tap;
 
 private:
   void BeforeDelivery(const rk::core::EventParms& record) override;

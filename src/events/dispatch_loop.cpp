@@ -8,6 +8,7 @@
 #include "events/reference_block.h"
 #include "log/core_log.h"
 #include "metrics/core_metrics.h"
+#include "tap/tap_server.h"
 
 namespace corvane {
 
@@ -29,10 +30,31 @@ void ReportSlowDelivery(const PluginList& loaded, const Plugin& plugin, const Ev
   LogText(kLogDebug, buffer.data(), buffer.size());
 }
 
+// What the tap shows of a record, without its payload.
+TapRecord Summary(const PluginList& loaded, const EventParms& record) {
+  TapRecord summary;
+  summary.unixMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  summary.type = record.type;
+  summary.flags = record.flags;
+  summary.source = record.source;
+  summary.request = record.request;
+  summary.length = record.length;
+  if (record.source == kIdNone) return summary; // the core's own
+  for (const auto& plugin : loaded) {
+    if (plugin->IdWord() != kIdNone && plugin->Id() == SourceIndex(record.source)) {
+      summary.sourceName = plugin->DisplayStem();
+      break;
+    }
+  }
+  return summary;
+}
+
 } // namespace
 
 void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
-                     DispatchStats& stats, const std::atomic<uint8_t>& stopping) {
+                     DispatchStats& stats, const std::atomic<uint8_t>& stopping, TapServer* tap) {
   EventQueue& queue = bus.Queue();
   EventParms record;
   for (;;) {
@@ -49,6 +71,10 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     ++stats.events;
     observer.AfterTake(stats);
     observer.BeforeDelivery(record);
+
+    // Nobody tapping costs this one relaxed load.
+    const bool tapping = tap != nullptr && tap->Active();
+    std::vector<TapReceiver> receivers;
 
     const void* payload = record.data;
     const bool isLog = record.type == RK_TYPE_LOG;
@@ -68,6 +94,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       const auto t0 =
           timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       const uint32_t index = plugin->Id();
+      if (tapping) receivers.push_back({index, std::string(plugin->DisplayStem())});
       if (payload != nullptr) AddRef(payload, index);
       if (!plugin->DeliverEvent(record)) bus.Release(payload, index);
       if (!timed) continue;
@@ -81,6 +108,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
         stats.ltmUs += static_cast<uint64_t>(elapsed) / 1000;
       }
     }
+    if (tapping) tap->Publish(Summary(loaded, record), std::move(receivers));
     bus.Release(payload, kIdCore);
   }
 }

@@ -16,6 +16,7 @@
 namespace corvane {
 
 class EventBus;
+class TapServer;
 
 // The loop's running figures, read and reset by the statistics report.
 struct DispatchStats {
@@ -34,8 +35,10 @@ public:
   virtual void AfterTake(DispatchStats& stats) = 0;
 };
 
-// Returns once `stopping` is set and the queue is empty.
+// Returns once `stopping` is set and the queue is empty. With a `tap`, each
+// record and its receivers are published to it while somebody taps.
 void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
-                     DispatchStats& stats, const std::atomic<uint8_t>& stopping);
+                     DispatchStats& stats, const std::atomic<uint8_t>& stopping,
+                     TapServer* tap = nullptr);
 
 } // namespace corvane

@@ -38,9 +38,9 @@ template <typename Call> int64_t Plugin::Step(const char* step, Call call) {
   return code;
 }
 
-std::thread Plugin::StartThread(const char* kind, std::function<void()> call) {
+void Plugin::StartThread(PluginThread& thread, const char* kind, std::function<void()> call) {
   if (observer_ != nullptr) observer_->ThreadStarting(kind);
-  return std::thread([observer = observer_, kind, call = std::move(call)] {
+  thread.Start([observer = observer_, kind, call = std::move(call)] {
     if (observer != nullptr) observer->InThread(kind);
     call();
     if (observer != nullptr) observer->ThreadReturned(kind);
@@ -133,8 +133,8 @@ void Plugin::Open() {
 }
 
 void Plugin::ProvideWorkerThreadIf() {
-  if (ioctl == nullptr || info.workerFlag == 0 || workerThread.joinable()) return;
-  workerThread = StartThread("worker", [fn = ioctl] {
+  if (ioctl == nullptr || info.workerFlag == 0 || workerThread.Joinable()) return;
+  StartThread(workerThread, "worker", [fn = ioctl] {
     auto params = MakeRecord<IoctlParams>();
     params.code = RK_IOCTL_WORKER;
     auto result = MakeRecord<IoctlResult>();
@@ -144,8 +144,8 @@ void Plugin::ProvideWorkerThreadIf() {
 }
 
 void Plugin::StartAsyncReaderIf() {
-  if (read == nullptr || info.readerFlag == 0 || readerThread.joinable()) return;
-  readerThread = StartThread("reader", [fn = read] {
+  if (read == nullptr || info.readerFlag == 0 || readerThread.Joinable()) return;
+  StartThread(readerThread, "reader", [fn = read] {
     auto params = MakeRecord<ReadParams>();
     params.mode = 1;
     fn(&params, nullptr);
@@ -170,13 +170,17 @@ void Plugin::Close() {
   Step("Close", [&] { return closeFn(&params, &result); });
 }
 
-void Plugin::Unload() {
-  auto join = [](std::thread& thread) {
-    thread.join();
+void Plugin::Unload(const std::function<void(const char* call, long long seconds)>& stillWaiting) {
+  const auto join = [&](PluginThread& thread, const char* call) {
+    thread.Join([&stillWaiting, call](long long seconds) {
+      if (stillWaiting) stillWaiting(call, seconds);
+    });
     return 0;
   };
-  if (readerThread.joinable()) Step("join-reader", [&] { return join(readerThread); });
-  if (workerThread.joinable()) Step("join-worker", [&] { return join(workerThread); });
+  if (readerThread.Joinable())
+    Step("join-reader", [&] { return join(readerThread, "reader call (Read)"); });
+  if (workerThread.Joinable())
+    Step("join-worker", [&] { return join(workerThread, "worker call (IOCTL 1)"); });
   UnloadFn unloadFn = nullptr;
   void* library = nullptr;
   {

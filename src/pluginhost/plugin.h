@@ -6,8 +6,8 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "pluginhost/plugin_thread.h"
 #include "rk/core/core_ids.h"
 #include "rk/core/plugin_api.h"
 
@@ -61,7 +61,10 @@ public:
   void ProvideWorkerThreadIf();
   void StartAsyncReaderIf();
   void Close();
-  void Unload();
+  // Waits for the reader and worker calls to return, then unloads.
+  // `stillWaiting` hears which call ("reader call (Read)", "worker call
+  // (IOCTL 1)") still runs after 5 s and every 30 s after that.
+  void Unload(const std::function<void(const char* call, long long seconds)>& stillWaiting = {});
 
   // Delivery, with the legacy forms. Dispatch thread only: true = keep.
   bool DeliverEvent(const rk::core::EventParms& record);
@@ -95,8 +98,8 @@ public:
   rk::core::ReadFn read = nullptr;
   rk::core::WriteFn write = nullptr;
   rk::core::IoctlFn ioctl = nullptr;
-  std::thread workerThread;
-  std::thread readerThread;
+  PluginThread workerThread;
+  PluginThread readerThread;
   rk::core::PluginInfo info{};
   std::string fileName;
   int32_t loadCode = 0;
@@ -116,7 +119,7 @@ private:
   void ForgetAll();
   void CloseLibrary(void* library);
   template <typename Call> int64_t Step(const char* step, Call call);
-  std::thread StartThread(const char* kind, std::function<void()> call);
+  void StartThread(PluginThread& thread, const char* kind, std::function<void()> call);
 
   PluginObserver* observer_ = nullptr; // set by Load, never changed
   mutable std::shared_mutex guard_;

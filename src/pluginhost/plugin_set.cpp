@@ -87,7 +87,10 @@ void PluginSet::CloseAll() {
 void PluginSet::UnloadAll() {
   for (const auto& plugin : registry_.loaded) {
     LogInfo("Unloading {:02x}:{}", plugin->Id(), plugin->DisplayStem());
-    plugin->Unload();
+    plugin->Unload([&](const char* call, long long seconds) {
+      LogWarning("Stopping: still waiting after {} s for {:02x}:{} to return from its {}", seconds,
+                 plugin->Id(), plugin->DisplayStem(), call);
+    });
   }
 }
 

@@ -75,3 +75,23 @@ TEST_P(StopSignal, StopsInOrderWithStatusZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT));
+
+// A worker that returns 7 s after Close: at 5 s the stop names the plug-in and
+// the call it waits for, once, and the stop then completes as usual.
+TEST(Lifecycle, StopWarnsAboutAWorkerThatDoesNotReturn) {
+  CoreLayout layout;
+  layout.AddPlugin(fs::path(CORVANE_TEST_PLUGIN_DIR) / "broken_slow_worker.so");
+  CoreProcess core(layout);
+  core.Start();
+  ASSERT_TRUE(core.WaitForStdout("Opening 42:broken_slow_worker")) << core.Stdout();
+  core.Signal(SIGTERM);
+  const ExitStatus status = core.Wait(30s);
+  EXPECT_TRUE(status.exited);
+  EXPECT_EQ(status.code, 0);
+  const std::string out = core.Stdout();
+  EXPECT_EQ(core.CountStdout("Stopping: still waiting after "), 1u) << out;
+  const size_t warning = out.find("Stopping: still waiting after 5 s for 42:broken_slow_worker to "
+                                  "return from its worker call (IOCTL 1)");
+  EXPECT_NE(warning, std::string::npos) << out;
+  EXPECT_LT(out.find("Unloading 42:broken_slow_worker"), warning) << out;
+}

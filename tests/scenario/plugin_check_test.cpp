@@ -8,8 +8,10 @@ namespace {
 
 using Outcome = CommandOutcome;
 
-Outcome Check(const std::string& arguments) {
-  return RunCommand(std::string(CORVANE_PLUGIN_CHECK) + " " + arguments + " 2>/dev/null");
+// Runs the checker, in `directory` when one is given.
+Outcome Check(const std::string& arguments, const std::string& directory = "") {
+  return RunCommand((directory.empty() ? "" : "cd '" + directory + "' && ") +
+                    std::string(CORVANE_PLUGIN_CHECK) + " " + arguments + " 2>/dev/null");
 }
 
 std::string Build(const std::string& name) {
@@ -69,7 +71,7 @@ TEST(PluginCheck, ContractProblemsFail) {
   const std::vector<Case> cases = {
       {"probe_noclose", "", "Open without Close (open code -102)"},
       {"probe_noopen", "", "Close without Open (open code -102)"},
-      {"probe_noload", "", "missing Load()/Unload() (load code -101)"},
+      {"probe_noload", "", "missing Load() (load code -101)"},
       {"probe", "load_result 5\n", "Load returned 5 (load code 5)"},
       {"probe", "id 0x1030000\n", "plug-in id word 0x1030000 has bits above 23 set"},
       {"probe_bare", "worker 1\n", "worker flag set but no IOCTL"},
@@ -149,4 +151,55 @@ TEST(PluginCheck, TheSamplePluginsPass) {
 
   for (const Outcome* o : {&camera, &recorder, &viewer, &ipcam})
     EXPECT_TRUE(Has(*o, "Problems: none\nResult: PASS")) << o->out;
+}
+
+// The checks that need events fed, the stop's refusals and the verdict: one
+// broken build per fault, and a correct C++ plug-in fed what the core posts.
+TEST(PluginCheck, FeedsEventsAndFlagsEachFault) {
+  struct Case {
+    std::string build, options, expected;
+  };
+  const std::vector<Case> cases = {
+      {"broken_size_word", "",
+       "posted 1 record(s) whose size and version words are not 224 and "
+       "1 (the first: size 200, version 1)"},
+      {"broken_foreign_source", "", "posted with source 0x430000, which is not its own id word"},
+      {"broken_double_release", "--feed alarm", "released 1 payload reference(s) twice"},
+      {"broken_never_release", "--feed alarm --feed memory",
+       "kept 2 payload(s) from OnEvent and never released them"},
+      {"broken_blocking_post", "--feed alarm",
+       "posted 1 stored record(s) with payload from "
+       "OnEvent"},
+      {"broken_slow_event", "--feed alarm", "OnEvent took "},
+      {"probe_nounload", "", "missing Unload() (load code -101)"},
+      {"probe_noload", "", "missing Load() (load code -101)"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = Check(c.options + " " + Build(c.build));
+    EXPECT_EQ(o.status, 1) << c.build << "\n" << o.out;
+    EXPECT_TRUE(Has(o, "  - " + c.expected)) << c.build << "\n" << o.out;
+    EXPECT_TRUE(Has(o, "\nResult: FAIL (")) << o.out;
+  }
+
+  // A worker that stops when posts are refused passes, as it does in the core.
+  const Outcome refused = Check(Build("broken_stops_on_refused"));
+  EXPECT_EQ(refused.status, 0) << refused.out;
+  EXPECT_TRUE(Has(refused, "Worker thread (IOCTL 1): returned")) << refused.out;
+
+  // A bare file name is the file in the current directory.
+  const Outcome bare = Check("cpp_base.so", CORVANE_TEST_PLUGIN_DIR);
+  EXPECT_EQ(bare.status, 0) << bare.out;
+
+  // A correct plug-in fed the core's own events and a camera's video.
+  CoreLayout layout(false);
+  layout.WriteFile("door.xml", "<?xml version=\"1.0\"?><Varn><Door State=\"open\"/></Varn>");
+  const Outcome fed =
+      Check("--feed memory --feed status --feed alarm:" + (layout.work / "door.xml").string() +
+            " --feed video " + Build("cpp_base"));
+  EXPECT_EQ(fed.status, 0) << fed.out;
+  EXPECT_TRUE(Has(fed, "Events fed to OnEvent: 4\n  memory  delivered in ")) << fed.out;
+  EXPECT_TRUE(Has(fed, "  video   not delivered: its accept words do not take it")) << fed.out;
+  EXPECT_TRUE(Has(fed, "Payloads released: 2 of 2 kept\n")) << fed.out;
+  EXPECT_TRUE(Has(fed, "cpp_base: kept <?xml version=\\x221.0\\x22?><Varn><Door")) << fed.out;
+  EXPECT_EQ(Check("--feed bogus " + Build("cpp_base")).status, 2);
 }

@@ -1,5 +1,6 @@
 #include "check_report.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
@@ -13,6 +14,9 @@
 namespace check {
 
 namespace {
+
+// An OnEvent call longer than this holds up every later delivery noticeably.
+constexpr int64_t kSlowOnEventNs = 50'000'000;
 
 uint64_t Number(const std::string& text) {
   return std::strtoull(text.c_str(), nullptr, 0);
@@ -164,6 +168,21 @@ std::optional<std::string> CheckReport::Apply(const std::string& line) {
     e.hasData = w[11] == "1";
     if (w.size() >= 13) e.preview = Unescape(w[12]);
     posts_.push_back(std::move(e));
+  } else if (tag == "feed" && w.size() >= 3) {
+    FedEvent f;
+    f.type = w[1];
+    f.outcome = w[2];
+    if (w.size() >= 5) {
+      f.kept = w[3] == "1";
+      f.ns = static_cast<int64_t>(Number(w[4]));
+    }
+    fed_.push_back(std::move(f));
+  } else if (tag == "decref" && w.size() >= 2) {
+    (w[1] == "ok" ? decrefsOk_ : w[1] == "double" ? decrefsDouble_ : decrefsForeign_) += 1;
+  } else if (tag == "kept-unreleased" && w.size() >= 2) {
+    keptUnreleased_ = static_cast<size_t>(Number(w[1]));
+  } else if (tag == "blocking-post") {
+    ++blockingPosts_;
   } else if (tag == "post-null") {
     ++nullPosts_;
   } else if (tag == "threads-left" && w.size() >= 2) {
@@ -220,7 +239,11 @@ std::vector<std::string> CheckReport::Problems() const {
     problems.push_back("the library cannot be opened (load code 79): " + *dlopenError_);
   }
   if (haveExports_ && (!Exports("Load") || !Exports("Unload"))) {
-    problems.push_back("missing Load()/Unload() (load code -101): the core never loads it");
+    const char* missing = !Exports("Load") && !Exports("Unload") ? "Load() and Unload()"
+                          : !Exports("Load")                     ? "Load()"
+                                                                 : "Unload()";
+    problems.push_back(
+        fmt::format("missing {} (load code -101): the core never loads it", missing));
   }
   if (loadCode_ && *loadCode_ != 0) {
     problems.push_back(
@@ -273,13 +296,23 @@ std::vector<std::string> CheckReport::Problems() const {
     }
 
     std::set<uint64_t> foreign;
-    size_t decrefs = 0, late = 0;
+    size_t late = 0, badWords = 0;
+    const PostedEvent* firstBad = nullptr;
     for (const auto& e : posts_) {
       if (rk_core_PluginKey(e.source) != rk_core_PluginKey(id_)) foreign.insert(e.source);
-      if ((e.type & ~static_cast<uint64_t>(RK_TYPE_MODIFIER)) == RK_TYPE_DECREF && e.hasData)
-        ++decrefs;
       if (e.step == "after-unload") ++late;
+      if (e.size != RK_EVENT_SIZE || e.version != RK_EVENT_VERSION) {
+        if (firstBad == nullptr) firstBad = &e;
+        ++badWords;
+      }
     }
+    if (firstBad != nullptr) {
+      problems.push_back(fmt::format(
+          "posted {} record(s) whose size and version words are not {} and {} (the first: size "
+          "{}, version {}): always pass a complete record from InitEvent or a typed record",
+          badWords, RK_EVENT_SIZE, RK_EVENT_VERSION, firstBad->size, firstBad->version));
+    }
+    const size_t decrefs = decrefsForeign_;
     for (uint64_t source : foreign) {
       problems.push_back(
           fmt::format("posted with source {:#x}, which is not its own id word {:#x}", source, id_));
@@ -289,6 +322,29 @@ std::vector<std::string> CheckReport::Problems() const {
           fmt::format("posted {} decref record(s) for payloads it was never given", decrefs));
     }
     if (late) problems.push_back(fmt::format("posted {} event(s) after Unload returned", late));
+    if (decrefsDouble_) {
+      problems.push_back(fmt::format(
+          "released {} payload reference(s) twice: one decref per payload kept", decrefsDouble_));
+    }
+    if (keptUnreleased_) {
+      problems.push_back(fmt::format(
+          "kept {} payload(s) from OnEvent and never released them (decref) before Unload",
+          keptUnreleased_));
+    }
+    if (blockingPosts_) {
+      problems.push_back(fmt::format(
+          "posted {} stored record(s) with payload from OnEvent: the core paces those until the "
+          "previous one is released, which blocks the dispatch thread",
+          blockingPosts_));
+    }
+    for (const auto& f : fed_) {
+      if (f.outcome == "delivered" && f.ns > kSlowOnEventNs) {
+        problems.push_back(fmt::format(
+            "OnEvent took {} for the {} event: the dispatch thread delivers to every plug-in in "
+            "turn, so it must not block",
+            Ms(f.ns), f.type));
+      }
+    }
   }
   if (nullPosts_) {
     problems.push_back(
@@ -383,13 +439,29 @@ int CheckReport::Print(std::FILE* out) const {
     }
   }
 
+  if (!fed_.empty()) {
+    fmt::print(out, "Events fed to OnEvent: {}\n", fed_.size());
+    for (const auto& f : fed_) {
+      if (f.outcome == "delivered") {
+        fmt::print(out, "  {:<7} delivered in {}, {}\n", f.type, Ms(f.ns),
+                   f.kept ? "kept" : "not kept");
+      } else {
+        fmt::print(out, "  {:<7} not delivered: {}\n", f.type,
+                   f.outcome == "no-OnEvent" ? "no OnEvent"
+                                             : "its accept words do not take it (as in the core)");
+      }
+    }
+    fmt::print(out, "Payloads released: {} of {} kept\n", decrefsOk_,
+               std::count_if(fed_.begin(), fed_.end(), [](const FedEvent& f) { return f.kept; }));
+  }
+
   const auto problems = Problems();
   if (problems.empty()) {
     fmt::print(out, "Problems: none\nResult: PASS\n");
   } else {
     fmt::print(out, "Problems ({}):\n", problems.size());
     for (const auto& p : problems) fmt::print(out, "  - {}\n", p);
-    fmt::print(out, "Result: FAIL\n");
+    fmt::print(out, "Result: FAIL ({} contract problem(s))\n", problems.size());
   }
   return static_cast<int>(problems.size());
 }

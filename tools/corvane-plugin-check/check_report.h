@@ -52,6 +52,15 @@ private:
   bool workerStarted_ = false, workerReturned_ = false;
   bool readerStarted_ = false, readerReturned_ = false;
   std::vector<PostedEvent> posts_;
+  struct FedEvent {
+    std::string type;
+    std::string outcome; // delivered, not-routed, no-OnEvent
+    bool kept = false;
+    int64_t ns = 0;
+  };
+  std::vector<FedEvent> fed_;
+  size_t decrefsOk_ = 0, decrefsForeign_ = 0, decrefsDouble_ = 0, keptUnreleased_ = 0;
+  size_t blockingPosts_ = 0;
   size_t nullPosts_ = 0;
   int threadsLeft_ = 0;
   std::optional<std::string> crash_; // description of a crash seen by the handler

@@ -24,7 +24,7 @@ namespace {
 
 void Usage(std::FILE* out) {
   fmt::print(out, "Usage: corvane-plugin-check [--timeout SECONDS] [--life MS] [--workdir DIR] "
-                  "PATH.so\n"
+                  "[--feed TYPE[:FILE]]... PATH.so\n"
                   "  Loads the plug-in in a child process, calls Load, Open, Close and Unload as\n"
                   "  the core does, runs its worker and reader threads, and reports its entry\n"
                   "  points, id, accept words, flags, timings, posted events and problems.\n"
@@ -33,6 +33,11 @@ void Usage(std::FILE* out) {
                   "  --life     time between Open and Close (default 300)\n"
                   "  --workdir  working directory of the plug-in (default: a fresh temporary\n"
                   "             directory, removed afterwards)\n"
+                  "  --feed     deliver one event to OnEvent after Open, as the core would route\n"
+                  "             it: memory (the core's memory alarm), status (the core's status\n"
+                  "             document), alarm, log, video or audio (media records with their\n"
+                  "             media description); FILE gives the payload's bytes. Reports what\n"
+                  "             it kept and released. Repeatable.\n"
                   "Exit status: 0 no problem found, 1 problems found, 2 usage or system error.\n");
 }
 
@@ -56,9 +61,26 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
-    if ((arg == "--timeout" || arg == "--life" || arg == "--workdir") && i + 1 < argc) {
+    if ((arg == "--timeout" || arg == "--life" || arg == "--workdir" || arg == "--feed") &&
+        i + 1 < argc) {
       const char* value = argv[++i];
-      if (arg == "--workdir") {
+      if (arg == "--feed") {
+        const std::string text = value;
+        const size_t colon = text.find(':');
+        check::Feed feed{text.substr(0, colon),
+                         colon == std::string::npos ? std::string() : text.substr(colon + 1)};
+        if (!check::KnownFeedType(feed.type)) {
+          fmt::print(stderr, "corvane-plugin-check: unknown --feed type: {}\n", feed.type);
+          return 2;
+        }
+        if (!feed.file.empty() && !fs::is_regular_file(feed.file)) {
+          fmt::print(stderr, "corvane-plugin-check: --feed {}: no such file: {}\n", feed.type,
+                     feed.file);
+          return 2;
+        }
+        if (!feed.file.empty()) feed.file = fs::absolute(feed.file).string();
+        options.feeds.push_back(std::move(feed));
+      } else if (arg == "--workdir") {
         workdir = value;
       } else if (!Positive(value, arg == "--timeout" ? timeoutSeconds : options.lifeMs)) {
         fmt::print(stderr, "corvane-plugin-check: bad value for {}: {}\n", arg, value);
@@ -75,12 +97,11 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
-  // The child changes directory; a relative plug-in path must still resolve.
+  // The child changes directory; a relative plug-in path must still resolve,
+  // and a bare file name means the file here, not a search of the library path.
   std::error_code error;
-  if (options.path.find('/') != std::string::npos) {
-    const fs::path absolute = fs::absolute(options.path, error);
-    if (!error) options.path = absolute.string();
-  }
+  const fs::path absolute = fs::absolute(options.path, error);
+  if (!error) options.path = absolute.string();
 
   bool temporary = false;
   if (workdir.empty()) {
