@@ -4,6 +4,8 @@
 #include <charconv>
 #include <fmt/format.h>
 
+namespace corvane {
+
 namespace {
 
 constexpr uint64_t kModifier = 0x4000;
@@ -83,3 +85,5 @@ std::string TapFilter::Describe() const {
   ids("to", receivers_);
   return text.empty() ? "everything" : text;
 }
+
+} // namespace corvane

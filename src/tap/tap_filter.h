@@ -6,6 +6,8 @@
 
 #include "tap/tap_record.h"
 
+namespace corvane {
+
 // Which records one tap client wants: every group given must match, a record
 // matches a group when it matches any entry in it. Empty groups match all.
 //   type=alarm,video     by type code (modifier bit ignored)
@@ -25,3 +27,5 @@ private:
   std::vector<uint32_t> sources_;
   std::vector<uint32_t> receivers_;
 };
+
+} // namespace corvane

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <fmt/format.h>
 
+namespace corvane {
+
 namespace {
 
 struct NamedType {
@@ -74,3 +76,5 @@ std::string FormatTapLine(const TapRecord& record, const std::vector<TapReceiver
   for (const TapReceiver& r : receivers) fmt::format_to(out, " {:02x}:{}", r.index, r.name);
   return fmt::to_string(line);
 }
+
+} // namespace corvane

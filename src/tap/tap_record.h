@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+namespace corvane {
+
 // What the tap shows of one routed record: a summary, never the payload.
 // Filled by the dispatch loop, only while somebody taps.
 struct TapRecord {
@@ -31,3 +33,5 @@ bool TapTypeCode(std::string_view name, uint64_t& code);
 // The line a tap client gets, without the newline:
 // "12:00:01.234 alarm live 74:cpp_base len=123 -> 01:RuzUZ 03:camera".
 std::string FormatTapLine(const TapRecord& record, const std::vector<TapReceiver>& receivers);
+
+} // namespace corvane

@@ -13,6 +13,8 @@
 
 #include "tap/tap_filter.h"
 
+namespace corvane {
+
 namespace asio = boost::asio;
 
 struct TapServer::Client {
@@ -194,3 +196,5 @@ void TapServer::WriteNext(const std::shared_ptr<Client>& client) {
                       WriteNext(client);
                     });
 }
+
+} // namespace corvane

@@ -12,6 +12,8 @@
 
 #include "tap/tap_record.h"
 
+namespace corvane {
+
 // The live event tap: a Unix stream socket (in the core's working directory)
 // where corvane-tap clients connect, send one filter line (see TapFilter) and
 // then receive one text line per routed record that matches it.
@@ -70,3 +72,5 @@ private:
   std::atomic<uint64_t> overflow_{0}; // records Publish dropped at the backlog limit
   std::vector<std::shared_ptr<Client>> tapping_; // the tap's thread only
 };
+
+} // namespace corvane

@@ -11,6 +11,7 @@
 #include "tap/tap_server.h"
 
 namespace fs = std::filesystem;
+using namespace corvane;
 using namespace std::chrono_literals;
 
 namespace {

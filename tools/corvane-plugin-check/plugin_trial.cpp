@@ -349,4 +349,10 @@ void InspectInChild(const InspectOptions& options, int fd) {
   Finish();
 }
 
+bool KnownFeedType(const std::string& type) {
+  for (const char* known : {"memory", "status", "alarm", "log", "video", "audio"})
+    if (type == known) return true;
+  return false;
+}
+
 } // namespace check
