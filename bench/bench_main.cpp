@@ -25,7 +25,7 @@ std::string CpuModel() {
 }
 
 int Usage(const char* self) {
-  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,9]\n", self);
+  std::fprintf(stderr, "usage: %s [--quick] [--rounds N] [--rows 1,2,...,12]\n", self);
   return 2;
 }
 
@@ -46,8 +46,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--rounds" && i + 1 < argc) {
       config.rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--rows" && i + 1 < argc) {
-      for (const char* p = argv[++i]; *p != '\0'; ++p) {
-        if (*p >= '1' && *p <= '9') only.insert(*p - '0');
+      // Comma-separated row numbers: "--rows 12" is row 12, not rows 1 and 2.
+      std::string list = argv[++i];
+      for (size_t at = 0; at <= list.size();) {
+        const size_t comma = std::min(list.find(',', at), list.size());
+        const int row = std::atoi(list.substr(at, comma - at).c_str());
+        if (row > 0) only.insert(row);
+        at = comma + 1;
       }
     } else {
       return Usage(argv[0]);

@@ -6,7 +6,8 @@
 #include "bench_install.h"
 #include "bench_report.h"
 
-// 1a/1b small records, 2 40,000-byte payloads, 3 idle latency, 4 ZeroMQ.
+// 1a/1b small records, 1c the same with the status endpoint on vs off,
+// 2 40,000-byte payloads, 3 idle latency, 4 ZeroMQ.
 std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& config);
 // 5a/5b search results released at once and kept 1 ms.
 std::vector<BenchRow> SearchRows(const BenchInstall& install, const BenchConfig& config);
@@ -16,7 +17,7 @@ std::vector<BenchRow> IpcRows(const BenchInstall& install, const BenchConfig& co
 std::vector<BenchRow> StartupRows(const BenchInstall& install, const BenchConfig& config);
 // 8a heap per queued record, 8b allocations per small event, 8c instructions.
 std::vector<BenchRow> MemoryRows(const BenchInstall& install, const BenchConfig& config);
-// 9 a scrape of the status endpoint's /metrics with a hundred plug-ins.
+// 12 a scrape of the status endpoint's /metrics with a hundred plug-ins.
 std::vector<BenchRow> MetricsRows(const BenchInstall& install, const BenchConfig& config);
 
 // 9a alarms/s through mqtt.so and a broker, 9b post-to-receipt latency.

@@ -269,7 +269,7 @@ TEST(StatusEndpoint, PageInABrowser) {
   ASSERT_TRUE(std::regex_search(
       out, alarms,
       std::regex(
-          R"re(>events_queued_total\{type="alarm"\}</td><td class="n">([0-9]+)</td><td class="n">[0-9.,–-]+</td>)re")))
+          R"re(>events queued · alarm</td><td class="n">([0-9]+)</td><td class="n">[0-9.,–-]+</td>)re")))
       << out;
   EXPECT_GE(std::stoi(alarms[1]), 3);
   EXPECT_NE(out.find("page-error"), std::string::npos);
