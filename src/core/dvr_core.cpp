@@ -132,10 +132,10 @@ void DvrCore::PublishStatus() {
   // The file is written while posters wait, so that the document on disk is
   // never older than the event every plug-in sees.
   try {
-    std::lock_guard lock(bus.Queue().Mutex());
+    EventQueue::PostersHeld hold(bus.Queue());
     WriteXmlFile("core.xml", texts.file.data(), texts.file.size());
   } catch (const std::runtime_error& error) {
-    // Logged after the lock is gone: a log line is queued through that mutex.
+    // Logged after the hold is gone: a log line is itself a post.
     LogError("{}", error.what());
   }
 }

@@ -77,8 +77,7 @@ uint32_t EventEntry::QueueEvent(const EventParms& record) {
   }
   EventParms copy = record;
   copy.data = block;
-  m_.bus.Push(copy);
-  return RK_POST_OK;
+  return m_.bus.Push(copy) ? RK_POST_OK : RK_POST_REFUSED;
 }
 
 } // namespace corvane

@@ -16,9 +16,11 @@ void EventBus::Discard(void* block) {
   DiscardRefBlock(block);
 }
 
-void EventBus::Push(EventParms record) {
+bool EventBus::Push(EventParms record) {
   if (record.data != nullptr) AddRef(record.data, kIdCore);
-  queue_.Push(record);
+  if (queue_.Push(record)) return true;
+  Release(record.data, kIdCore);
+  return false;
 }
 
 void EventBus::Release(const void* payload, uint32_t index) {

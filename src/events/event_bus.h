@@ -27,7 +27,8 @@ public:
   static void Discard(void* block);
   // Queues a record whose `data` is a block from CopyPayload (or null); the
   // queue holds one reference until the dispatch loop has delivered it.
-  void Push(rk::core::EventParms record);
+  // False once the queue is closed at stop (the block is then freed).
+  bool Push(rk::core::EventParms record);
   // Gives back one reference held by a source index (0: the queue).
   void Release(const void* payload, uint32_t index);
 
