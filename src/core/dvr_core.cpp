@@ -43,12 +43,17 @@ DvrCore::DvrCore(std::string executable)
 }
 
 bool DvrCore::Init(uint32_t descriptor) {
-  hostId = ObtainHostIdentifier();
+  // The script runs while the process takes its identity and maps the
+  // plug-in files; every Load gets the identifier, so it is awaited before
+  // the first.
+  HostIdentifierQuery hostQuery;
   if (!EstablishIdentity()) return false;
   if (descriptor != 0xFFFFFFFFu && !ipc.Adopt(descriptor)) {
     LogCritical("failed to open ipc pipe");
     return false;
   }
+  pluginSet.Preload();
+  hostId = hostQuery.Result();
   pluginSet.StartLogging();
   return true;
 }
