@@ -52,18 +52,19 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     const void* payload = record.data;
     const bool isLog = record.type == RK_TYPE_LOG;
     const bool liveLog = isLog && IsLive(record);
+    // A delivery's time shows only in ltm (live log records) and in the
+    // slow-delivery line, which needs the core's threshold at exactly 0;
+    // that threshold changes only on this thread, and not within a record's
+    // deliveries. Otherwise the two clock reads would be the costliest part
+    // of a delivery, for nothing.
+    const bool timed = liveLog || (!isLog && CoreLogThreshold() == 0);
     for (const auto& plugin : loaded) {
       if (!Accepts(plugin->info, record)) continue;
-      // A delivery's time shows only in ltm (live log records) and in the
-      // slow-delivery line, which needs the core's threshold at exactly 0;
-      // that threshold changes only on this thread. Otherwise the two clock
-      // reads would be the costliest part of a delivery, for nothing.
-      const bool timed = liveLog || (!isLog && CoreLogThreshold() == 0);
       const auto t0 =
           timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       const uint32_t index = plugin->Id();
       if (payload != nullptr) AddRef(payload, index);
-      if (!plugin->DeliverEvent(record)) bus.Release(payload, index);
+      if (!plugin->DeliverEvent(record) && payload != nullptr) bus.Release(payload, index);
       if (!timed) continue;
       const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now() - t0)
@@ -74,7 +75,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
         stats.ltmUs += static_cast<uint64_t>(elapsed) / 1000;
       }
     }
-    bus.Release(payload, kIdCore);
+    if (payload != nullptr) bus.Release(payload, kIdCore);
   }
 }
 
