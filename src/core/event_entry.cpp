@@ -75,9 +75,7 @@ uint32_t EventEntry::QueueEvent(const EventParms& record) {
     EventBus::Discard(block);
     return RK_POST_REFUSED;
   }
-  EventParms copy = record;
-  copy.data = block;
-  return m_.bus.Push(copy) ? RK_POST_OK : RK_POST_REFUSED;
+  return m_.bus.Push(record, block) ? RK_POST_OK : RK_POST_REFUSED;
 }
 
 } // namespace corvane

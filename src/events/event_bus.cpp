@@ -16,10 +16,10 @@ void EventBus::Discard(void* block) {
   DiscardRefBlock(block);
 }
 
-bool EventBus::Push(EventParms record) {
-  if (record.data != nullptr) AddRef(record.data, kIdCore);
-  if (queue_.Push(record)) return true;
-  Release(record.data, kIdCore);
+bool EventBus::Push(const EventParms& record, void* block) {
+  if (block != nullptr) AddRef(block, kIdCore);
+  if (queue_.Push(record, block)) return true;
+  Release(block, kIdCore);
   return false;
 }
 

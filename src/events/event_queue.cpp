@@ -36,6 +36,10 @@ EventQueue::EventQueue() : directory_(std::make_unique<std::atomic<Segment*>[]>(
 EventQueue::~EventQueue() = default;
 
 bool EventQueue::Push(const rk::core::EventParms& record) {
+  return Push(record, record.data);
+}
+
+bool EventQueue::Push(const rk::core::EventParms& record, const void* data) {
   uint64_t ticket = tail_.fetch_add(1, std::memory_order_seq_cst);
   if ((ticket & kClosedBit) != 0) return false;
   if ((ticket & kHeldBit) != 0) {
@@ -45,6 +49,7 @@ bool EventQueue::Push(const rk::core::EventParms& record) {
   Segment* segment = SegmentFor(ticket / kSegment);
   const size_t index = ticket % kSegment;
   segment->records[index] = record;
+  segment->records[index].data = data;
   // Store, then look (both sequentially consistent): either the consumer
   // sees the slot ready before it sleeps, or this sees it asleep.
   segment->ready[index].store(1, std::memory_order_seq_cst);

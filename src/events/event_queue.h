@@ -41,6 +41,8 @@ public:
   // Any thread. False once the queue is closed: the consumer found it empty
   // with `stopping` set, so nothing accepted can be left behind.
   bool Push(const rk::core::EventParms& record);
+  // The same with `data` in place of the record's own (copied once).
+  bool Push(const rk::core::EventParms& record, const void* data);
 
   enum class Wait { kEvent, kIdle, kStop };
   // Consumer only (one thread at a time). Waits until a record is queued,
