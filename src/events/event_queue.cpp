@@ -82,10 +82,10 @@ EventQueue::Segment* EventQueue::TakeFree(uint64_t number) {
   {
     std::lock_guard lock(poolMutex_);
     if (pool_.empty()) {
-      // Grown by an eighth at a time, so that a backlog a little deeper
-      // than the last allocates rarely; records are left unwritten (the
-      // flags start at zero).
-      const size_t more = std::max<size_t>(1, segments_.size() / 8);
+      // Grown by half at a time, so that a backlog somewhat deeper than the
+      // last allocates nothing (a steady flood's backlog varies from run to
+      // run); records are left unwritten (the flags start at zero).
+      const size_t more = std::max<size_t>(1, segments_.size() / 2);
       for (size_t i = 0; i < more; ++i) {
         segments_.push_back(std::make_unique_for_overwrite<Segment>());
         pool_.push_back(segments_.back().get());
