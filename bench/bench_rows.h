@@ -6,8 +6,8 @@
 #include "bench_install.h"
 #include "bench_report.h"
 
-// 1a/1b small records, 1c the same with the status endpoint on vs off,
-// 2 40,000-byte payloads, 3 idle latency, 4 ZeroMQ.
+// 1a/1b small records, 1c four posters on two cores, 1d the same as 1a with the status
+// endpoint on vs off, 2 40,000-byte payloads, 3 idle latency, 4 ZeroMQ.
 std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& config);
 // 5a/5b search results released at once and kept 1 ms.
 std::vector<BenchRow> SearchRows(const BenchInstall& install, const BenchConfig& config);

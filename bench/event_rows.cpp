@@ -1,5 +1,7 @@
 // Rows 1 to 4: the event bus against a one-pop queue, a malloc-copy-free
 // queue, a raw condition-variable hand-off and ZeroMQ.
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -83,6 +85,45 @@ double CoreThroughput(const BenchInstall& install, unsigned posters, uint64_t to
   const auto t1 = Clock::now();
   if (delivered.load() - base != each * posters) throw std::runtime_error("core lost events");
   return static_cast<double>(each * posters) / Seconds(t1 - t0);
+}
+
+// Four posters on the two cores: events per second, and the slowest
+// poster's share against the fastest's at the moment the first finished.
+std::pair<double, double> CoreOversubscribed(const BenchInstall& install, uint64_t total) {
+  constexpr unsigned kPosters = 4;
+  CoreRig rig(install, {});
+  const std::atomic<uint64_t>& delivered = rig.State(2).events;
+  const uint64_t each = total / kPosters;
+  std::array<std::atomic<uint64_t>, kPosters> posted{};
+  std::array<uint64_t, kPosters> atFirst{};
+  std::atomic<bool> first{false};
+  auto flood = [&] {
+    return std::make_unique<PosterGroup>(kPosters, [&](unsigned index) {
+      EventParms record = Prototype({});
+      for (uint64_t i = 0; i < each; ++i) {
+        PostEventCallback(&record);
+        posted[index].store(i + 1, std::memory_order_relaxed);
+      }
+      if (!first.exchange(true)) {
+        for (unsigned p = 0; p < kPosters; ++p) atFirst[p] = posted[p].load();
+      }
+    });
+  };
+  flood()->Join(); // untimed
+  WaitFor(delivered, each * kPosters);
+  const uint64_t base = delivered.load();
+  first = false;
+  for (auto& count : posted) count = 0;
+  auto group = flood();
+  const auto t0 = Clock::now();
+  group->Go();
+  group->Join();
+  rig.StopAndDrain();
+  const auto t1 = Clock::now();
+  if (delivered.load() - base != each * kPosters) throw std::runtime_error("core lost events");
+  const auto [low, high] = std::minmax_element(atFirst.begin(), atFirst.end());
+  return {static_cast<double>(each * kPosters) / Seconds(t1 - t0),
+          static_cast<double>(*low) / static_cast<double>(std::max<uint64_t>(*high, 1))};
 }
 
 // The same through a plain queue, one pop per lock; payloads are copied into
@@ -231,6 +272,7 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
   const int samples = std::max(100, static_cast<int>(1000 * config.scale));
 
   std::vector<double> core1, floor1, core2, floor2, zmq, coreFrames, floorFrames;
+  std::vector<double> core4, floor4, share4;
   std::vector<double> coreP50, coreP99, floorP50, floorP99, endpointOn, endpointOff;
   for (int round = 0; round < config.rounds; ++round) {
     core1.push_back(CoreThroughput(install, 1, small, 0));
@@ -240,6 +282,10 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
     zmq.push_back(ZmqThroughput(small));
     core2.push_back(CoreThroughput(install, 2, small, 0));
     floor2.push_back(FloorThroughput(install, 2, small, 0));
+    const auto [rate4, share] = CoreOversubscribed(install, small);
+    core4.push_back(rate4);
+    share4.push_back(share);
+    floor4.push_back(FloorThroughput(install, 4, small, 0));
     coreFrames.push_back(CoreThroughput(install, 1, frames, kFrameBytes));
     floorFrames.push_back(FloorThroughput(install, 1, frames, kFrameBytes));
   }
@@ -255,15 +301,24 @@ std::vector<BenchRow> EventRows(const BenchInstall& install, const BenchConfig& 
 
   std::vector<BenchRow> rows;
   rows.push_back(RatioRow("1a", "small records, 1 poster -> 3 plug-ins (events/s)", Median(core1),
-                          Median(floor1), 1.0, true, Rate));
+                          Median(floor1), 1.5, true, Rate));
   rows.push_back(RatioRow("1b", "small records, 2 posters -> 3 plug-ins (events/s)", Median(core2),
-                          Median(floor2), 1.0, true, Rate));
-  rows.push_back(RatioRow("1c", "small records, 1 poster, endpoint on vs off (events/s)",
+                          Median(floor2), 1.5, true, Rate));
+  BenchRow over = RatioRow("1c", "small records, 4 posters on 2 cores, vs 1-pop floor (events/s)",
+                           Median(core4), Median(floor4), 1.2, true, Rate);
+  // The slowest poster's share of the fastest's must be at least a half too.
+  const double share = Median(share4);
+  over.target = ">= 1.2, share >= 0.5";
+  over.met = *over.met && share >= 0.5;
+  over.core += " (share " + Fixed(share, 2) + ")";
+  over.summary += " share " + Fixed(share, 2);
+  rows.push_back(over);
+  rows.push_back(RatioRow("1d", "small records, 1 poster, endpoint on vs off (events/s)",
                           Median(endpointOn), Median(endpointOff), 0.97, true, Rate));
   rows.push_back(RatioRow("2", "40,000-byte payloads, 1 poster (frames/s)", Median(coreFrames),
-                          Median(floorFrames), 0.9, true, Rate));
+                          Median(floorFrames), 1.0, true, Rate));
   BenchRow latency = RatioRow("3", "idle latency post -> OnEvent, p50 / p99 (us)", Median(coreP99),
-                              Median(floorP99), 1.5, false, Rate);
+                              Median(floorP99), 1.0, false, Rate);
   latency.core = Fixed(Median(coreP50), 1) + " / " + Fixed(Median(coreP99), 1);
   latency.floor = Fixed(Median(floorP50), 1) + " / " + Fixed(Median(floorP99), 1);
   latency.summary = "3 p99 " + Fixed(*latency.ratio, 2) + "x";

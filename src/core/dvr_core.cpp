@@ -46,12 +46,17 @@ DvrCore::DvrCore(std::string executable)
 }
 
 bool DvrCore::Init(uint32_t descriptor) {
-  hostId = ObtainHostIdentifier();
+  // The script runs while the process takes its identity and maps the
+  // plug-in files; every Load gets the identifier, so it is awaited before
+  // the first.
+  HostIdentifierQuery hostQuery;
   if (!EstablishIdentity()) return false;
   if (descriptor != 0xFFFFFFFFu && !ipc.Adopt(descriptor)) {
     LogCritical("failed to open ipc pipe");
     return false;
   }
+  pluginSet.Preload();
+  hostId = hostQuery.Result();
   pluginSet.StartLogging();
   return true;
 }
@@ -149,10 +154,10 @@ void DvrCore::PublishStatus() {
   // The file is written while posters wait, so that the document on disk is
   // never older than the event every plug-in sees.
   try {
-    std::lock_guard lock(bus.Queue().Mutex());
+    EventQueue::PostersHeld hold(bus.Queue());
     WriteXmlFile("core.xml", texts.file.data(), texts.file.size());
   } catch (const std::runtime_error& error) {
-    // Logged after the lock is gone: a log line is queued through that mutex.
+    // Logged after the hold is gone: a log line is itself a post.
     LogError("{}", error.what());
   }
 }

@@ -89,9 +89,7 @@ uint32_t EventEntry::QueueEvent(const EventParms& record) {
     TotalCounters::Add(m_.counters.totals.searchResultsRefused);
     return RK_POST_REFUSED;
   }
-  EventParms copy = record;
-  copy.data = block;
-  m_.bus.Push(copy);
+  if (!m_.bus.Push(record, block)) return RK_POST_REFUSED;
   TotalCounters::Add(m_.counters.totals.queuedByType[TotalCounters::TypeSlot(BaseType(record))]);
   return RK_POST_OK;
 }

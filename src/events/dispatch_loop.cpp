@@ -79,24 +79,26 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     const void* payload = record.data;
     const bool isLog = record.type == RK_TYPE_LOG;
     const bool liveLog = isLog && IsLive(record);
+    // A delivery's time shows only in ltm (live log records) and in the
+    // slow-delivery line, which needs the core's threshold at exactly 0;
+    // that threshold changes only on this thread, and not within a record's
+    // deliveries. Otherwise the two clock reads would be the costliest part
+    // of a delivery, for nothing.
+    const bool timedAlways = liveLog || (!isLog && CoreLogThreshold() == 0);
     for (const auto& plugin : loaded) {
       if (!Accepts(plugin->info, record)) continue;
-      // A delivery's time shows only in ltm (live log records) and in the
-      // slow-delivery line, which needs the core's threshold at exactly 0;
-      // that threshold changes only on this thread. Otherwise the two clock
-      // reads would be the costliest part of a delivery, for nothing.
       // The status endpoint's histogram times one delivery in a few.
       plugin->deliveries.store(plugin->deliveries.load(std::memory_order_relaxed) + 1,
                                std::memory_order_relaxed);
       OnEventSampler* sampler = plugin->onEventSampler;
       const bool sampled = sampler != nullptr && sampler->Due();
-      const bool timed = sampled || liveLog || (!isLog && CoreLogThreshold() == 0);
+      const bool timed = sampled || timedAlways;
       const auto t0 =
           timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
       const uint32_t index = plugin->Id();
       if (tapping) receivers.push_back({index, std::string(plugin->DisplayStem())});
       if (payload != nullptr) AddRef(payload, index);
-      if (!plugin->DeliverEvent(record)) bus.Release(payload, index);
+      if (!plugin->DeliverEvent(record) && payload != nullptr) bus.Release(payload, index);
       if (!timed) continue;
       const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::steady_clock::now() - t0)
@@ -109,7 +111,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       }
     }
     if (tapping) tap->Publish(Summary(loaded, record), std::move(receivers));
-    bus.Release(payload, kIdCore);
+    if (payload != nullptr) bus.Release(payload, kIdCore);
   }
 }
 

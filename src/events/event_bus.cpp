@@ -16,9 +16,11 @@ void EventBus::Discard(void* block) {
   DiscardRefBlock(block);
 }
 
-void EventBus::Push(EventParms record) {
-  if (record.data != nullptr) AddRef(record.data, kIdCore);
-  queue_.Push(record);
+bool EventBus::Push(const EventParms& record, void* block) {
+  if (block != nullptr) AddRef(block, kIdCore);
+  if (queue_.Push(record, block)) return true;
+  Release(block, kIdCore);
+  return false;
 }
 
 void EventBus::Release(const void* payload, uint32_t index) {

@@ -25,9 +25,10 @@ public:
   static void* CopyPayload(const rk::core::EventParms& record);
   // Frees a block that was never queued.
   static void Discard(void* block);
-  // Queues a record whose `data` is a block from CopyPayload (or null); the
-  // queue holds one reference until the dispatch loop has delivered it.
-  void Push(rk::core::EventParms record);
+  // Queues `record` with `block` (from CopyPayload, or null) as its data;
+  // the queue holds one reference until the dispatch loop has delivered it.
+  // False once the queue is closed at stop (the block is then freed).
+  bool Push(const rk::core::EventParms& record, void* block);
   // Gives back one reference held by a source index (0: the queue).
   void Release(const void* payload, uint32_t index);
 

@@ -1,50 +1,232 @@
 #include "events/event_queue.h"
 
 #include <algorithm>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
 
 namespace corvane {
 
 namespace {
-constexpr size_t kInitialCapacity = 1024;
+
+// Checks of the next slot before the consumer sleeps: a busy poster writes
+// its next record well within this, and a futex round trip costs far more.
+constexpr int kSpins = 200;
+
+void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#else
+  std::this_thread::yield();
+#endif
 }
 
-EventQueue::EventQueue() : records_(kInitialCapacity) {}
+timespec AbsoluteTime(std::chrono::steady_clock::time_point deadline) {
+  const auto ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+  return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
 
-void EventQueue::Push(const rk::core::EventParms& record) {
-  {
-    std::lock_guard lock(mutex_);
-    if (records_.full()) records_.set_capacity(records_.capacity() * 2);
-    records_.push_back(record);
-    recordCount_.store(records_.size(), std::memory_order_relaxed);
+} // namespace
+
+EventQueue::EventQueue() : directory_(std::make_unique<std::atomic<Segment*>[]>(kDirectory)) {}
+
+EventQueue::~EventQueue() = default;
+
+bool EventQueue::Push(const rk::core::EventParms& record) {
+  return Push(record, record.data);
+}
+
+bool EventQueue::Push(const rk::core::EventParms& record, const void* data) {
+  uint64_t ticket = tail_.fetch_add(1, std::memory_order_seq_cst);
+  if ((ticket & kClosedBit) != 0) return false;
+  if ((ticket & kHeldBit) != 0) {
+    ticket &= kTicketMask;
+    WaitWhileHeld(ticket);
   }
-  ready_.notify_one();
+  Segment* segment = SegmentFor(ticket / kSegment);
+  const size_t index = ticket % kSegment;
+  segment->records[index] = record;
+  segment->records[index].data = data;
+  // Store, then look (both sequentially consistent): either the consumer
+  // sees the slot ready before it sleeps, or this sees it asleep.
+  segment->ready[index].store(1, std::memory_order_seq_cst);
+  if (sleeping_.load(std::memory_order_seq_cst) != 0) WakeConsumer();
+  return true;
+}
+
+EventQueue::Segment* EventQueue::SegmentFor(uint64_t number) {
+  std::atomic<Segment*>& entry = directory_[number % kDirectory];
+  for (;;) {
+    Segment* segment = entry.load(std::memory_order_acquire);
+    if (segment == nullptr) {
+      Segment* fresh = TakeFree(number);
+      if (entry.compare_exchange_strong(segment, fresh, std::memory_order_acq_rel)) return fresh;
+      GiveBack(fresh);
+      continue;
+    }
+    // A pointer read here may be a segment the consumer has just recycled:
+    // it is ours only if it carries our number while still installed.
+    if (segment->number.load(std::memory_order_acquire) == number &&
+        entry.load(std::memory_order_acquire) == segment)
+      return segment;
+    // A segment a whole directory older is still queued here.
+    std::this_thread::yield();
+  }
+}
+
+EventQueue::Segment* EventQueue::TakeFree(uint64_t number) {
+  Segment* segment = nullptr;
+  {
+    std::lock_guard lock(poolMutex_);
+    if (pool_.empty()) {
+      // Grown by half at a time, so that a backlog somewhat deeper than the
+      // last allocates nothing (a steady flood's backlog varies from run to
+      // run); records are left unwritten (the flags start at zero).
+      const size_t more = std::max<size_t>(1, segments_.size() / 2);
+      for (size_t i = 0; i < more; ++i) {
+        segments_.push_back(std::make_unique_for_overwrite<Segment>());
+        pool_.push_back(segments_.back().get());
+      }
+    }
+    segment = pool_.back();
+    pool_.pop_back();
+  }
+  segment->number.store(number, std::memory_order_release);
+  return segment;
+}
+
+void EventQueue::GiveBack(Segment* segment) {
+  std::lock_guard lock(poolMutex_);
+  pool_.push_back(segment);
+}
+
+EventQueue::Segment* EventQueue::Lookup(uint64_t ticket) const {
+  const uint64_t number = ticket / kSegment;
+  Segment* segment = directory_[number % kDirectory].load(std::memory_order_acquire);
+  if (segment == nullptr || segment->number.load(std::memory_order_acquire) != number)
+    return nullptr;
+  return segment;
+}
+
+size_t EventQueue::Depth() const {
+  const uint64_t accepted = tail_.load(std::memory_order_relaxed) & kTicketMask;
+  const uint64_t taken = taken_.load(std::memory_order_relaxed);
+  return accepted > taken ? static_cast<size_t>(accepted - taken) : 0;
 }
 
 EventQueue::Wait EventQueue::Take(rk::core::EventParms& out, size_t& remaining,
                                   const std::atomic<uint8_t>& stopping,
                                   std::chrono::nanoseconds timeout) {
-  if (batchNext_ == batchEnd_) {
-    std::unique_lock lock(mutex_);
-    if (records_.empty()) {
-      const auto deadline = std::chrono::steady_clock::now() + timeout;
-      ready_.wait_until(lock, deadline, [&] {
-        return !records_.empty() || stopping.load(std::memory_order_acquire) != 0;
-      });
-      if (records_.empty()) {
-        return stopping.load(std::memory_order_acquire) != 0 ? Wait::kStop : Wait::kIdle;
+  std::chrono::steady_clock::time_point deadline{};
+  bool timed = false;
+  for (;;) {
+    Segment* segment = Lookup(head_);
+    const size_t index = head_ % kSegment;
+    if (segment != nullptr && segment->ready[index].load(std::memory_order_acquire) != 0) {
+      out = segment->records[index];
+      segment->ready[index].store(0, std::memory_order_relaxed);
+      if (++head_ % kSegment == 0) {
+        // Every slot of the segment is read: no poster still writes to it.
+        const uint64_t number = head_ / kSegment - 1;
+        directory_[number % kDirectory].store(nullptr, std::memory_order_release);
+        GiveBack(segment);
       }
+      remaining =
+          static_cast<size_t>((tail_.load(std::memory_order_acquire) & kTicketMask) - head_);
+      taken_.store(head_, std::memory_order_relaxed);
+      return Wait::kEvent;
     }
-    const size_t count = std::min(records_.size(), kBatch);
-    std::copy_n(records_.begin(), count, batch_.begin());
-    records_.erase_begin(count);
-    recordCount_.store(records_.size(), std::memory_order_relaxed);
-    batchNext_ = 0;
-    batchEnd_ = count;
+    // A ticket taken but not yet written is waited for, even at stop.
+    const uint64_t tail = tail_.load(std::memory_order_seq_cst);
+    if ((tail & kClosedBit) != 0) return Wait::kStop;
+    const bool empty = (tail & kTicketMask) == head_;
+    if (empty && stopping.load(std::memory_order_acquire) != 0) {
+      // Closed only while still empty: a post that took a ticket first is
+      // delivered, one that comes after is refused.
+      uint64_t expected = head_;
+      if (tail_.compare_exchange_strong(expected, head_ | kClosedBit, std::memory_order_seq_cst))
+        return Wait::kStop;
+      continue;
+    }
+    if (!timed) {
+      deadline = timeout >= std::chrono::hours(24)
+                     ? std::chrono::steady_clock::now() + std::chrono::hours(24)
+                     : std::chrono::steady_clock::now() + timeout;
+      timed = true;
+    } else if (empty && std::chrono::steady_clock::now() >= deadline) {
+      return Wait::kIdle;
+    }
+    if (empty && timeout.count() <= 0) return Wait::kIdle;
+    Sleep(segment != nullptr ? &segment->ready[index] : nullptr, deadline);
   }
-  out = batch_[batchNext_++];
-  // Left behind this one: the rest of the batch and everything in the ring.
-  remaining = (batchEnd_ - batchNext_) + recordCount_.load(std::memory_order_relaxed);
-  return Wait::kEvent;
+}
+
+void EventQueue::Sleep(const std::atomic<uint8_t>* ready,
+                       std::chrono::steady_clock::time_point deadline) {
+  for (int i = 0; i < kSpins; ++i) {
+    if (ready != nullptr && ready->load(std::memory_order_acquire) != 0) return;
+    if (ready == nullptr && Lookup(head_) != nullptr) return;
+    Pause();
+  }
+  sleeping_.store(1, std::memory_order_seq_cst);
+  // Looked at again after saying so: a poster that wrote before this store
+  // may not have seen it.
+  Segment* segment = Lookup(head_);
+  if ((segment != nullptr &&
+       segment->ready[head_ % kSegment].load(std::memory_order_seq_cst) != 0) ||
+      kicked_.exchange(0, std::memory_order_seq_cst) != 0) {
+    sleeping_.store(0, std::memory_order_relaxed);
+    return;
+  }
+  const timespec until = AbsoluteTime(deadline);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&sleeping_), FUTEX_WAIT_BITSET_PRIVATE, 1, &until,
+          nullptr, FUTEX_BITSET_MATCH_ANY);
+  sleeping_.store(0, std::memory_order_relaxed);
+}
+
+void EventQueue::WakeConsumer() {
+  if (sleeping_.exchange(0, std::memory_order_seq_cst) != 0)
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&sleeping_), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+}
+
+void EventQueue::Wake() {
+  // A consumer about to sleep sees the kick; one asleep is woken.
+  kicked_.store(1, std::memory_order_seq_cst);
+  WakeConsumer();
+}
+
+void EventQueue::WaitWhileHeld(uint64_t ticket) {
+  std::unique_lock lock(heldMutex_);
+  released_.wait(lock, [&] { return releasedBelow_ > ticket; });
+}
+
+EventQueue::PostersHeld::PostersHeld(EventQueue& queue) : queue_(queue) {
+  const uint64_t accepted =
+      queue_.tail_.fetch_or(kHeldBit, std::memory_order_seq_cst) & kTicketMask;
+  // Posts accepted before the hold finish writing first.
+  for (uint64_t ticket = queue_.head_; ticket < accepted; ++ticket) {
+    for (;;) {
+      Segment* segment = queue_.Lookup(ticket);
+      if (segment != nullptr &&
+          segment->ready[ticket % kSegment].load(std::memory_order_acquire) != 0)
+        break;
+      std::this_thread::yield();
+    }
+  }
+}
+
+EventQueue::PostersHeld::~PostersHeld() {
+  const uint64_t accepted =
+      queue_.tail_.fetch_and(~kHeldBit, std::memory_order_seq_cst) & kTicketMask;
+  {
+    std::lock_guard lock(queue_.heldMutex_);
+    queue_.releasedBelow_ = accepted;
+  }
+  queue_.released_.notify_all();
 }
 
 } // namespace corvane

@@ -1,56 +1,117 @@
 #pragma once
-#include <array>
 #include <atomic>
-#include <boost/circular_buffer.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "rk/core/event_parms.h"
 
 namespace corvane {
 
 // The unbounded FIFO of 224-byte record copies between every posting thread
-// and the one dispatch thread. Posters append to records_ under mutex_; the
-// consumer moves up to kBatch of the oldest records into batch_ under one lock
-// and hands them out one by one without locking, so a busy queue costs it one
-// lock per batch rather than one per record. batch_ always holds records
-// older than any in records_, so order is kept. The ring only grows, so a
-// steady stream of events allocates nothing.
+// and the one dispatch thread, without a lock per record.
+//
+// A post takes a ticket (one fetch_add on tail_); the ticket is its place in
+// the delivery order, so records leave in the order their posts were
+// accepted. Tickets map to slots of fixed-size segments found through a
+// directory indexed by segment number; the poster copies its record into the
+// slot and marks it ready. The consumer reads slots in ticket order and hands
+// a drained segment back to a pool that only grows, so a steady stream of
+// events allocates nothing (one pool lock per segment, not per record).
+//
+// The consumer sleeps on a futex word only when the slot it needs is not
+// ready; a poster makes the wake call only when that word says it sleeps.
+//
+// HoldPosters() stops the queue accepting records: posts that come while it
+// is held wait until it is released (the status document is written so).
 class EventQueue {
 public:
-  static constexpr size_t kBatch = 64;
+  // Records per segment: as many as fit, with their flags, in 64 KiB.
+  static constexpr size_t kSegment = 291;
 
   EventQueue();
+  ~EventQueue();
+  EventQueue(const EventQueue&) = delete;
+  EventQueue& operator=(const EventQueue&) = delete;
 
-  void Push(const rk::core::EventParms& record);
+  // Any thread. False once the queue is closed: the consumer found it empty
+  // with `stopping` set, so nothing accepted can be left behind.
+  bool Push(const rk::core::EventParms& record);
+  // The same with `data` in place of the record's own (copied once).
+  bool Push(const rk::core::EventParms& record, const void* data);
 
   enum class Wait { kEvent, kIdle, kStop };
   // Consumer only (one thread at a time). Waits until a record is queued,
   // `stopping` is set or `timeout` passes. kEvent: `out` holds the oldest
-  // record, `remaining` how many are still queued behind it. kIdle: the wait
+  // record, `remaining` how many are accepted behind it. kIdle: the wait
   // ran out with the queue empty. kStop: empty and stopping.
   Wait Take(rk::core::EventParms& out, size_t& remaining, const std::atomic<uint8_t>& stopping,
             std::chrono::nanoseconds timeout);
 
-  // Any thread: records waiting, as last counted under the lock.
-  size_t Depth() const { return recordCount_.load(std::memory_order_relaxed); }
-  // Wakes the dispatch loop without taking the lock.
-  void Wake() { ready_.notify_one(); }
-  // Held by the status writer while it stores the document file.
-  std::mutex& Mutex() { return mutex_; }
+  // Any thread: records accepted and not yet taken (a statistic).
+  size_t Depth() const;
+  // Any thread: ends a consumer's wait (it then looks at `stopping`).
+  void Wake();
+
+  // While one lives, no post is accepted: posts wait in Push, and every post
+  // accepted before it was taken has finished writing its record. Taken on the
+  // consumer's thread, or before the consumer runs; one at a time.
+  class PostersHeld {
+  public:
+    explicit PostersHeld(EventQueue& queue);
+    ~PostersHeld();
+    PostersHeld(const PostersHeld&) = delete;
+    PostersHeld& operator=(const PostersHeld&) = delete;
+
+  private:
+    EventQueue& queue_;
+  };
 
 private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  boost::circular_buffer<rk::core::EventParms> records_; // guarded by mutex_
-  // records_.size(), written under mutex_, read by the consumer without it.
-  std::atomic<size_t> recordCount_{0};
-  // The consumer's: records moved out of records_ and not yet handed out.
-  std::array<rk::core::EventParms, kBatch> batch_;
-  size_t batchNext_ = 0;
-  size_t batchEnd_ = 0;
+  struct Segment {
+    std::atomic<uint64_t> number{0}; // ticket / kSegment of the slots it holds now
+    // Set by the poster once its record is written, cleared by the consumer.
+    std::atomic<uint8_t> ready[kSegment];
+    rk::core::EventParms records[kSegment];
+  };
+  static_assert(sizeof(Segment) <= 65536, "a segment fills one 64 KiB block");
+
+  // The top bit of tail_ marks the posters held, the next the queue closed;
+  // the rest counts tickets.
+  static constexpr uint64_t kHeldBit = uint64_t{1} << 63;
+  static constexpr uint64_t kClosedBit = uint64_t{1} << 62;
+  static constexpr uint64_t kTicketMask = kClosedBit - 1;
+
+  Segment* SegmentFor(uint64_t number);   // poster: finds or installs it
+  Segment* TakeFree(uint64_t number);     // from the pool, or a new one
+  void GiveBack(Segment* segment);        // to the pool
+  Segment* Lookup(uint64_t ticket) const; // installed segment of a ticket, or null
+  void WaitWhileHeld(uint64_t ticket);
+  void WakeConsumer();
+  // Consumer: sleeps until woken or `deadline`, unless `ready` is set by then.
+  void Sleep(const std::atomic<uint8_t>* ready, std::chrono::steady_clock::time_point deadline);
+
+  alignas(64) std::atomic<uint64_t> tail_{0};     // tickets handed out (and the two bits)
+  alignas(64) uint64_t head_ = 0;                 // the consumer's: next ticket to take
+  std::atomic<uint64_t> taken_{0};                // head_ as last published, for Depth
+  alignas(64) std::atomic<uint32_t> sleeping_{0}; // futex word: 1 while the consumer sleeps
+  std::atomic<uint32_t> kicked_{0};               // Wake() came: the consumer looks again
+  // Segment number % kDirectory -> its segment while installed. Posters wait
+  // when a whole directory of segments (16 M records) is still queued.
+  static constexpr size_t kDirectory = 65536;
+  std::unique_ptr<std::atomic<Segment*>[]> directory_;
+
+  std::mutex poolMutex_;
+  std::vector<Segment*> pool_;                     // guarded by poolMutex_: free segments
+  std::vector<std::unique_ptr<Segment>> segments_; // guarded by poolMutex_: every segment
+
+  std::mutex heldMutex_; // with released_: where held posters wait
+  std::condition_variable released_;
+  uint64_t releasedBelow_ = 0; // guarded by heldMutex_: tickets below it may be written
 };
 
 } // namespace corvane

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include "log/core_log.h"
 #include "log/logger.h"
@@ -143,42 +145,77 @@ uint32_t IpcChannel::Forward(const void* data, uint32_t length) {
   if (!copy) return 1;
   if (length != 0) std::memcpy(copy.get(), data, length);
   CoreCounters::Add(counters_.ipcForwarded);
-  boost::asio::post(
-      io_, [this, copy = std::move(copy), length]() mutable { Enqueue(std::move(copy), length); });
+  bool post = false;
+  {
+    std::lock_guard lock(pendingMutex_);
+    pending_.push_back(Outgoing{std::move(copy), length, 0});
+    post = !std::exchange(flushPosted_, true);
+  }
+  if (post) boost::asio::post(io_, [this] { Flush(); });
   return 0;
 }
 
-void IpcChannel::Enqueue(Buffer buffer, size_t length) {
-  sendQueue_.push_back(Outgoing{std::move(buffer), length, 0});
-  if (sendQueue_.size() == 1) WriteFront();
+void IpcChannel::Flush() {
+  {
+    std::lock_guard lock(pendingMutex_);
+    for (auto& outgoing : pending_) sendQueue_.push_back(std::move(outgoing));
+    pending_.clear();
+    flushPosted_ = false;
+  }
+  if (!waitingWritable_) SendQueued();
 }
 
-void IpcChannel::WriteFront() {
+void IpcChannel::SendQueued() {
+  constexpr size_t kBatch = 64;
   if (!socket_.is_open()) return; // the queue keeps its entries until destruction
-  // An empty packet would read as end of stream on the other side: nothing to send.
-  while (!sendQueue_.empty() && sendQueue_.front().length == 0) sendQueue_.pop_front();
-  if (sendQueue_.empty()) return;
-  Outgoing& front = sendQueue_.front();
-  const size_t chunk = std::min<size_t>(front.length - front.sent, kMaxPacket);
-  socket_.async_send(
-      boost::asio::buffer(front.bytes.get() + front.sent, chunk), MSG_NOSIGNAL,
-      [this](const boost::system::error_code& error, size_t bytes) { OnWritten(error, bytes); });
-}
-
-void IpcChannel::OnWritten(const boost::system::error_code& error, size_t bytes) {
-  if (sendQueue_.empty()) return;
-  Outgoing& front = sendQueue_.front();
-  if (!error && bytes != 0) {
-    front.sent += bytes;
-    if (front.sent < front.length) {
-      WriteFront(); // the rest of the same packet
-      return;
+  const int fd = socket_.native_handle();
+  mmsghdr messages[kBatch];
+  iovec parts[kBatch];
+  for (;;) {
+    // An empty packet would read as end of stream on the other side: nothing to send.
+    while (!sendQueue_.empty() && sendQueue_.front().length == 0) sendQueue_.pop_front();
+    if (sendQueue_.empty()) return;
+    // One message per packet, each at most kMaxPacket; a longer one goes out
+    // a chunk per message and ends its pass.
+    size_t count = 0;
+    for (auto it = sendQueue_.begin(); it != sendQueue_.end() && count < kBatch; ++it) {
+      if (it->length == 0) break;
+      const size_t chunk = std::min<size_t>(it->length - it->sent, kMaxPacket);
+      parts[count] = iovec{it->bytes.get() + it->sent, chunk};
+      messages[count] = mmsghdr{};
+      messages[count].msg_hdr.msg_iov = &parts[count];
+      messages[count].msg_hdr.msg_iovlen = 1;
+      ++count;
+      if (it->sent + chunk < it->length) break;
+    }
+    const int sent =
+        ::sendmmsg(fd, messages, static_cast<unsigned>(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        waitingWritable_ = true;
+        socket_.async_wait(boost::asio::socket_base::wait_write,
+                           [this](const boost::system::error_code& error) {
+                             waitingWritable_ = false;
+                             if (!error) SendQueued();
+                           });
+        return;
+      }
+      // Lost: a failed send is counted, not reported.
+      TotalCounters::Add(counters_.totals.ipcDropped);
+      sendQueue_.pop_front();
+      continue;
+    }
+    for (int i = 0; i < sent; ++i) {
+      Outgoing& front = sendQueue_.front();
+      front.sent += messages[i].msg_len;
+      if (messages[i].msg_len == 0 || front.sent >= front.length) {
+        TotalCounters::Add(messages[i].msg_len == 0 ? counters_.totals.ipcDropped
+                                                    : counters_.totals.ipcSent);
+        sendQueue_.pop_front();
+      }
     }
   }
-  // Written, or lost: a failed send is not reported anywhere but here.
-  TotalCounters::Add(!error && bytes != 0 ? counters_.totals.ipcSent : counters_.totals.ipcDropped);
-  sendQueue_.pop_front();
-  WriteFront();
 }
 
 void IpcChannel::Disconnect() {

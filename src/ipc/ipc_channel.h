@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "pluginhost/plugin_registry.h"
 #include "rk/core/ipc_packet.h"
@@ -70,9 +71,11 @@ private:
   void HandlePacket(const uint8_t* packet, uint32_t length);
   void ParentIdentity(const uint8_t* packet, uint32_t length);
   void DeliverToPlugin(const uint8_t* packet, uint32_t length);
-  void Enqueue(Buffer buffer, size_t length);
-  void WriteFront();
-  void OnWritten(const boost::system::error_code& error, size_t bytes);
+  // I/O thread: takes what Forward handed over and sends what it can.
+  void Flush();
+  // I/O thread: sends the queue in passes of sendmmsg until it is empty or
+  // the socket is full (then it waits to be writable and goes on).
+  void SendQueued();
   void Disconnect();
 
   boost::asio::io_context& io_;
@@ -88,6 +91,12 @@ private:
   uint64_t fill_ = 0;             // valid bytes in receiveBuffer_
   boost::asio::socket_base::message_flags receiveFlags_ = 0;
   std::deque<Outgoing> sendQueue_; // front entry is the one being written
+  bool waitingWritable_ = false;   // a wait for room in the socket is outstanding
+  // Handed over by Forward and not yet taken by the I/O thread; one flush is
+  // posted for all of them.
+  std::mutex pendingMutex_;
+  std::vector<Outgoing> pending_;  // guarded by pendingMutex_
+  bool flushPosted_ = false;       // guarded by pendingMutex_
   mutable std::mutex parentMutex_; // guards the two parent texts (read by the status document)
   std::string parentFileName_;
   std::string parentVersion_;

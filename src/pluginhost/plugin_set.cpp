@@ -1,6 +1,7 @@
 #include "pluginhost/plugin_set.h"
 
 #include <algorithm>
+#include <dlfcn.h>
 #include <filesystem>
 #include <strings.h>
 
@@ -23,6 +24,24 @@ PluginSet::PluginSet(PluginRegistry& registry, Logger& log, PostEventFn postEven
                      std::string executableDir, const std::string& hostId)
     : registry_(registry), log_(log), postEvent_(postEvent),
       executableDir_(std::move(executableDir)), hostId_(hostId) {}
+
+PluginSet::~PluginSet() {
+  ReleasePreloaded();
+}
+
+void PluginSet::Preload() {
+  // A file that does not map here fails again at its Load, which reports it.
+  auto map = [this](const std::string& path) {
+    if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) preloaded_.push_back(handle);
+  };
+  map((std::filesystem::path(executableDir_) / "plugins" / kLoggingPluginFile).string());
+  for (const std::string& path : DiscoverPlugins(executableDir_)) map(path);
+}
+
+void PluginSet::ReleasePreloaded() {
+  for (void* handle : preloaded_) dlclose(handle);
+  preloaded_.clear();
+}
 
 void PluginSet::StartLogging() {
   const auto path = std::filesystem::path(executableDir_) / "plugins" / kLoggingPluginFile;
@@ -56,6 +75,7 @@ void PluginSet::LoadAll() {
     registry_.Publish();
   }
   for (const auto& plugin : loaded) plugin->ProvideWorkerThreadIf();
+  ReleasePreloaded();
 }
 
 void PluginSet::OpenAll() {

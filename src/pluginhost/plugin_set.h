@@ -3,6 +3,7 @@
 // benchmark) calls in order on the main thread: the logging plug-in at
 // start, then load, open, close and unload of everything discovered.
 #include <string>
+#include <vector>
 
 #include "pluginhost/plugin_registry.h"
 
@@ -17,6 +18,13 @@ public:
   PluginSet(PluginRegistry& registry, Logger& log, rk::core::PostEventFn postEvent,
             std::string executableDir, const std::string& hostId);
 
+  ~PluginSet();
+  PluginSet(const PluginSet&) = delete;
+  PluginSet& operator=(const PluginSet&) = delete;
+
+  // Maps every plug-in file (the logging one too) ahead of its Load, so that
+  // the work can overlap other start-up work; LoadAll lets the mappings go.
+  void Preload();
   // Loads and opens the logging plug-in; neither failure is fatal.
   void StartLogging();
   // Discovers and loads, in load order; starts the worker threads.
@@ -34,6 +42,8 @@ private:
   const rk::core::PostEventFn postEvent_;
   const std::string executableDir_;
   const std::string& hostId_;
+  std::vector<void*> preloaded_; // our own handles from Preload, closed by LoadAll
+  void ReleasePreloaded();
 };
 
 } // namespace corvane

@@ -1,45 +1,100 @@
 #include "util/host_identifier.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace corvane {
 
 namespace {
 
-// The script's standard output, read to the end. Its diagnostics (a missing
-// sudo, a password prompt refused by -n) go nowhere: standard error is kept
-// for failures that stop start-up.
-std::string RunForOutput(const char* command) {
-  const std::string line = std::string(command) + " 2>/dev/null";
-  FILE* pipe = ::popen(line.c_str(), "re");
-  if (pipe == nullptr) return {};
-  std::string text;
-  char chunk[4096];
-  const int fd = ::fileno(pipe);
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      text.clear();
-      break;
-    }
-    if (n == 0) break;
-    text.append(chunk, static_cast<size_t>(n));
+constexpr const char* kScript = "./scripts/get_id.sh";
+
+// Starts `argv` (looked up in PATH, as a shell would) with its standard
+// output on a pipe and its diagnostics (a missing sudo, a password prompt
+// refused by -n) going nowhere: standard error is kept for failures that stop
+// start-up. False when it cannot start.
+bool Start(char* const argv[], pid_t& pid, int& output) {
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int failed = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipe[1]);
+  if (failed != 0) {
+    ::close(pipe[0]);
+    pid = -1;
+    return false;
   }
-  ::pclose(pipe);
+  output = pipe[0];
+  return true;
+}
+
+// Reads to the end and reaps; empty when the read fails.
+std::string Finish(pid_t& pid, int& output) {
+  std::string text;
+  if (output >= 0) {
+    char chunk[4096];
+    for (;;) {
+      const ssize_t n = ::read(output, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        text.clear();
+        break;
+      }
+      if (n == 0) break;
+      text.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(output);
+    output = -1;
+  }
+  if (pid > 0) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+  }
   return text;
+}
+
+bool StartScript(pid_t& pid, int& output) {
+  char* argv[] = {const_cast<char*>(kScript), nullptr};
+  return Start(argv, pid, output);
 }
 
 } // namespace
 
+HostIdentifierQuery::HostIdentifierQuery() {
+  char* argv[] = {const_cast<char*>("sudo"), const_cast<char*>("-n"), const_cast<char*>(kScript),
+                  nullptr};
+  // Both runs see the credentials the process started with: a sudo that
+  // answers is waited for here; the script itself runs on while start-up goes on.
+  if (Start(argv, pid_, output_)) {
+    sudoOutput_ = Finish(pid_, output_);
+    if (!sudoOutput_.empty()) return;
+  }
+  StartScript(pid_, output_);
+}
+
+HostIdentifierQuery::~HostIdentifierQuery() {
+  (void)Finish(pid_, output_);
+}
+
+std::string HostIdentifierQuery::Result() {
+  std::string id = sudoOutput_.empty() ? Finish(pid_, output_) : sudoOutput_;
+  return id.empty() ? std::string(kFallbackHostId) : id;
+}
+
 std::string ObtainHostIdentifier() {
-  std::string id = RunForOutput("sudo -n ./scripts/get_id.sh");
-  if (!id.empty()) return id;
-  id = RunForOutput("./scripts/get_id.sh");
-  if (!id.empty()) return id;
-  return kFallbackHostId;
+  HostIdentifierQuery query;
+  return query.Result();
 }
 
 } // namespace corvane

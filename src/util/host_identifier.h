@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <sys/types.h>
 
 namespace corvane {
 
@@ -11,6 +12,25 @@ inline constexpr const char* kFallbackHostId =
 // The text that names this machine: the output of "sudo -n ./scripts/get_id.sh",
 // else of "./scripts/get_id.sh" (both run in the working directory), else the
 // fallback digest. Never empty; not trimmed.
+//
+// The script runs while start-up goes on: construction starts it with the
+// process's credentials at that moment, Result() waits for its output. Its
+// child must not be reaped by anyone else meanwhile.
+class HostIdentifierQuery {
+public:
+  HostIdentifierQuery();
+  ~HostIdentifierQuery();
+  HostIdentifierQuery(const HostIdentifierQuery&) = delete;
+  HostIdentifierQuery& operator=(const HostIdentifierQuery&) = delete;
+
+  std::string Result();
+
+private:
+  pid_t pid_ = -1;
+  int output_ = -1; // the script's standard output
+  std::string sudoOutput_;
+};
+
 std::string ObtainHostIdentifier();
 
 } // namespace corvane

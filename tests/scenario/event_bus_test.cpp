@@ -175,6 +175,9 @@ TEST(EventBus, LogRecordsQueryConsoleAndNames) {
   s3.Command("post type=64 flags=0x1000002 level=50 hex=0d0a");
   s3.Command("post type=64 flags=0x1000002 level=50 text=last");
   ASSERT_TRUE(WaitUntil([&] { return !Got(layout, "logs.so", "last").empty(); }));
+  // The console line is written before the record is queued, but our reader
+  // of the core's output may still be behind the delivery.
+  ASSERT_TRUE(core.WaitForStdout("last\n"));
   const std::string out = core.Stdout();
   EXPECT_EQ(out.find("too-low"), std::string::npos);
   EXPECT_TRUE(Got(layout, "logs.so", "too-low").empty());

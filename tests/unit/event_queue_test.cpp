@@ -1,9 +1,11 @@
-// The queue between posters and the dispatch thread: order across batches,
+// The queue between posters and the dispatch thread: order across segments,
 // the count left behind, the idle wait and the drain at stop.
 #include "events/event_queue.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace corvane;
 using namespace rk::core;
@@ -20,10 +22,10 @@ EventParms Numbered(uint64_t n) {
 
 } // namespace
 
-TEST(EventQueue, KeepsOrderAcrossBatchesAndCountsWhatIsLeft) {
+TEST(EventQueue, KeepsOrderAcrossSegmentsAndCountsWhatIsLeft) {
   EventQueue queue;
   std::atomic<uint8_t> stopping{0};
-  const uint64_t total = EventQueue::kBatch * 3 + 5;
+  const uint64_t total = EventQueue::kSegment * 3 + 5;
   for (uint64_t n = 0; n < total; ++n) queue.Push(Numbered(n));
   EventParms out;
   size_t remaining = 0;
@@ -49,12 +51,66 @@ TEST(EventQueue, StopDrainsFirstAndAWakeEndsTheWait) {
   EXPECT_EQ(queue.Take(out, remaining, stopping, 0ns), EventQueue::Wait::kEvent);
   EXPECT_EQ(queue.Take(out, remaining, stopping, 0ns), EventQueue::Wait::kStop);
 
+  // Closed at that stop: a later post is refused, not left behind.
+  EXPECT_FALSE(queue.Push(Numbered(2)));
+
+  EventQueue idle;
   stopping = 0;
   std::thread stopper([&] {
     std::this_thread::sleep_for(20ms);
     stopping = 1;
-    queue.Wake();
+    idle.Wake();
   });
-  EXPECT_EQ(queue.Take(out, remaining, stopping, 60s), EventQueue::Wait::kStop);
+  EXPECT_EQ(idle.Take(out, remaining, stopping, 60s), EventQueue::Wait::kStop);
   stopper.join();
+}
+
+// Many posters, one consumer: every record arrives once, each poster's in its
+// own order, across segment boundaries and with holds of the posters between.
+TEST(EventQueue, ManyPostersLoseNothingAndKeepEachPostersOrder) {
+  constexpr uint64_t kPosters = 6;
+  constexpr uint64_t kEach = 20'000;
+  EventQueue queue;
+  std::atomic<uint8_t> stopping{0};
+  std::vector<std::thread> posters;
+  for (uint64_t p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&queue, p] {
+      for (uint64_t n = 0; n < kEach; ++n) queue.Push(Numbered(p << 32 | n));
+    });
+  }
+  std::vector<uint64_t> next(kPosters, 0);
+  EventParms out;
+  size_t remaining = 0;
+  for (uint64_t taken = 0; taken < kPosters * kEach; ++taken) {
+    // Now and then the posters are held: what was accepted is all written.
+    if (taken % 7'919 == 0) EventQueue::PostersHeld hold(queue);
+    ASSERT_EQ(queue.Take(out, remaining, stopping, 10s), EventQueue::Wait::kEvent);
+    const uint64_t poster = out.request >> 32;
+    ASSERT_LT(poster, kPosters);
+    ASSERT_EQ(out.request & 0xFFFFFFFFu, next[poster]) << "poster " << poster;
+    ++next[poster];
+  }
+  for (auto& thread : posters) thread.join();
+  stopping = 1;
+  EXPECT_EQ(queue.Take(out, remaining, stopping, 1s), EventQueue::Wait::kStop);
+}
+
+// A post that comes while the posters are held returns only after the hold.
+TEST(EventQueue, APostWaitsForTheHold) {
+  EventQueue queue;
+  std::atomic<bool> returned{false};
+  std::optional<EventQueue::PostersHeld> hold(std::in_place, queue);
+  std::thread poster([&] {
+    queue.Push(Numbered(7));
+    returned = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(returned);
+  hold.reset();
+  poster.join();
+  std::atomic<uint8_t> stopping{1};
+  EventParms out;
+  size_t remaining = 0;
+  ASSERT_EQ(queue.Take(out, remaining, stopping, 1s), EventQueue::Wait::kEvent);
+  EXPECT_EQ(out.request, 7u);
 }
