@@ -159,18 +159,22 @@ TEST(Ipc, DeliveryByIdWithLegacyFallback) {
   layout.AddProbe("a.so", "id 0x10000\n");
   layout.AddProbe("l.so", "id 0x20000\n", "probe_legacy");
   layout.AddProbe("b.so", "id 0x30000\n", "probe_bare");
-  layout.AddProbe("n.so", "", "probe"); // no id of its own: never addressed
+  layout.AddProbe("n.so", "", "probe");     // no id of its own: never addressed
+  layout.AddProbe("h.so", "id 0x850000\n"); // the address's top id bit set
   CoreProcess core(layout);
   core.Start();
   ASSERT_TRUE(Opened(layout, "a.so"));
   ASSERT_TRUE(Opened(layout, "n.so"));
+  ASSERT_TRUE(Opened(layout, "h.so"));
 
   const auto legacy = Packet(300, Address(2), "legacy");
   ASSERT_TRUE(core.Send(legacy));
   ASSERT_TRUE(core.Send(Packet(301, Address(3), "bare")));      // exports neither entry
   ASSERT_TRUE(core.Send(Packet(302, Address(0x42), "nobody"))); // no such id
   ASSERT_TRUE(core.Send(Packet(303, Address(0), "none")));      // id 0: n.so is skipped
+  ASSERT_TRUE(core.Send(Packet(304, Address(0x85), "high")));   // all eight bits count
   Sync(core, layout, "last");
+  EXPECT_EQ(Delivered(layout, "h.so").size(), 1u);
   EXPECT_EQ(Delivered(layout, "a.so").size(), 1u); // the sync packet only
   const auto ioctl = CallsOf(layout.Calls("l.so"), "IOCTL code=4");
   ASSERT_EQ(ioctl.size(), 1u);

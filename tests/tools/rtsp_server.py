@@ -51,8 +51,8 @@ def main():
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     mounts = server.get_mount_points()
-    for spec in args.mount:
-        name, path = spec.split("=", 1)
+    for entry in args.mount:
+        name, path = entry.split("=", 1)
         counts[name] = 0
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(

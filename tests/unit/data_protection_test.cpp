@@ -120,6 +120,9 @@ TEST(DataProtectionUnit, ResultCodesAndUntouchedRecords) {
   EXPECT_EQ(small.buffer, before);
   EXPECT_EQ(small.record.level, 5u);
   EXPECT_EQ(small.record.flags, RK_CRYPTO_PROTECT);
+  Request exact(RK_CRYPTO_PROTECT, 32, Text(5)); // exactly the protected size fits
+  EXPECT_EQ(exact.Run(), 0u);
+  EXPECT_EQ(exact.record.level, 32u);
 
   Request empty(RK_CRYPTO_PROTECT, 8, {});
   EXPECT_EQ(empty.Run(), 0u);
