@@ -7,6 +7,7 @@
 #include "ipcam/adts_framer.h"
 #include "ipcam/annexb_converter.h"
 #include "ipcam/url_mask.h"
+#include "rk/core/xml_attribute.hpp"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -25,32 +26,6 @@ std::string ErrorText(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
-}
-
-std::string XmlEscaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    case '\'':
-      out += "&apos;";
-      break;
-    default:
-      out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-    }
-  }
-  return out;
 }
 
 std::string Seconds(std::chrono::milliseconds span) {
@@ -401,9 +376,10 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
 uint32_t CameraStream::PostState(bool online, const std::string& reason) {
   state_ = online ? State::kOnline : State::kOffline;
   std::string xml = "<?xml version=\"1.0\"?><Varn><Camera Number=\"" +
-                    std::to_string(config_.number) + "\" Name=\"" + XmlEscaped(config_.name) +
-                    "\" State=\"" + (online ? "online" : "offline") + "\"";
-  if (!online) xml += " Reason=\"" + XmlEscaped(reason) + "\"";
+                    std::to_string(config_.number) + "\" Name=\"" +
+                    rk::core::XmlAttribute(config_.name) + "\" State=\"" +
+                    (online ? "online" : "offline") + "\"";
+  if (!online) xml += " Reason=\"" + rk::core::XmlAttribute(reason) + "\"";
   xml += "/></Varn>";
   AlarmEvt e;
   e.source = id_;

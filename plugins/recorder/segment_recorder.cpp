@@ -9,6 +9,7 @@
 #include "camera_state.h"
 #include "catalogue_repair.h"
 #include "retention.h"
+#include "rk/core/xml_attribute.hpp"
 #include "segment_path.h"
 
 namespace fs = std::filesystem;
@@ -28,33 +29,11 @@ int64_t NowMicros() {
       .count();
 }
 
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string RecorderAlarm(const std::string& state, const std::string& root,
                           const std::string& reason) {
-  return "<?xml version=\"1.0\"?><Varn><Recorder State=\"" + state + "\" Root=\"" + Escaped(root) +
-         "\"" + (reason.empty() ? "" : " Reason=\"" + Escaped(reason) + "\"") + "/></Varn>";
+  return "<?xml version=\"1.0\"?><Varn><Recorder State=\"" + state + "\" Root=\"" +
+         rk::core::XmlAttribute(root) + "\"" +
+         (reason.empty() ? "" : " Reason=\"" + rk::core::XmlAttribute(reason) + "\"") + "/></Varn>";
 }
 
 } // namespace

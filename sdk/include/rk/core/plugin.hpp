@@ -49,6 +49,7 @@
 #include <utility>
 
 #include "rk/core/sdk.h"
+#include "rk/core/xml_attribute.hpp"
 
 namespace rk::core {
 
@@ -185,31 +186,6 @@ inline int64_t NowMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-// Escapes text for an XML attribute value.
-inline std::string XmlAttribute(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-    case '&':
-      out += "&amp;";
-      break;
-    case '<':
-      out += "&lt;";
-      break;
-    case '>':
-      out += "&gt;";
-      break;
-    case '"':
-      out += "&quot;";
-      break;
-    default:
-      out += c;
-    }
-  }
-  return out;
 }
 
 class Plugin {
