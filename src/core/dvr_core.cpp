@@ -108,7 +108,7 @@ void DvrCore::LoadAndOpenPlugins() {
 void DvrCore::DispatchLoop() {
   ReportState report;
   report.lastReport = memory.Environment().SteadyNow() - std::chrono::seconds(60);
-  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_, &tap);
+  RunDispatchLoop(bus, plugins.loaded, *this, report, stopping_, counters.totals, &tap);
 }
 
 void DvrCore::CloseAndUnloadPlugins() {

@@ -89,9 +89,8 @@ uint32_t EventEntry::QueueEvent(const EventParms& record) {
     TotalCounters::Add(m_.counters.totals.searchResultsRefused);
     return RK_POST_REFUSED;
   }
-  if (!m_.bus.Push(record, block)) return RK_POST_REFUSED;
-  TotalCounters::Add(m_.counters.totals.queuedByType[TotalCounters::TypeSlot(BaseType(record))]);
-  return RK_POST_OK;
+  // Counted by type as the dispatch loop takes it.
+  return m_.bus.Push(record, block) ? RK_POST_OK : RK_POST_REFUSED;
 }
 
 void EventEntry::NoteLogLine(const EventParms& record) {

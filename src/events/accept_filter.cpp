@@ -29,7 +29,7 @@ bool AcceptsMedia(const PluginInfo& p, const EventParms& r, uint64_t exactType, 
 
 } // namespace
 
-bool Accepts(const PluginInfo& p, const EventParms& r) {
+bool AcceptsRecord(const PluginInfo& p, const EventParms& r) {
   if (IsStored(r)) return PluginKey(r.request & 0xFFFFFFFFu) == PluginKey(p.pluginId);
   const bool same = SamePlugin(r.source, p.pluginId);
   switch (BaseType(r)) {

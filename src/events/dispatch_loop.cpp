@@ -54,12 +54,15 @@ TapRecord Summary(const PluginList& loaded, const EventParms& record) {
 } // namespace
 
 void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& observer,
-                     DispatchStats& stats, const std::atomic<uint8_t>& stopping, TapServer* tap) {
+                     DispatchStats& stats, const std::atomic<uint8_t>& stopping,
+                     TotalCounters& totals, TapServer* tap) {
   EventQueue& queue = bus.Queue();
-  EventParms record;
+  // The core's threshold changes only on this thread, in BeforeDelivery of
+  // a configuration record, so it is read again only after one.
+  int32_t coreThreshold = CoreLogThreshold();
   for (;;) {
-    size_t remaining = 0;
-    const auto outcome = queue.Take(record, remaining, stopping, kIdleWait);
+    const EventParms* queued = nullptr;
+    const auto outcome = queue.Peek(queued, stopping, kIdleWait);
     if (outcome == EventQueue::Wait::kStop) break;
     if (outcome == EventQueue::Wait::kIdle) {
       ++stats.idle;
@@ -67,10 +70,20 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       observer.AfterTake(stats);
       continue;
     }
-    stats.inQueue = remaining;
+    // Delivered from its slot: the slot stays the queue's until Pop().
+    const EventParms& record = *queued;
     ++stats.events;
-    observer.AfterTake(stats);
+    // This thread alone writes it.
+    auto& queuedOfType = totals.queuedByType[TotalCounters::TypeSlot(BaseType(record))];
+    queuedOfType.store(queuedOfType.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // A flood looks at the clock for the report once in a while; a trickle
+    // (the queue empty behind this record) at every record.
+    if ((stats.events & 63) == 0 || stats.events == 1 || !queue.NextWritten()) {
+      stats.inQueue = queue.Behind();
+      observer.AfterTake(stats);
+    }
     observer.BeforeDelivery(record);
+    if (BaseType(record) == RK_TYPE_CONFIG) coreThreshold = CoreLogThreshold();
 
     // Nobody tapping costs this one relaxed load.
     const bool tapping = tap != nullptr && tap->Active();
@@ -80,11 +93,10 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
     const bool isLog = record.type == RK_TYPE_LOG;
     const bool liveLog = isLog && IsLive(record);
     // A delivery's time shows only in ltm (live log records) and in the
-    // slow-delivery line, which needs the core's threshold at exactly 0;
-    // that threshold changes only on this thread, and not within a record's
-    // deliveries. Otherwise the two clock reads would be the costliest part
-    // of a delivery, for nothing.
-    const bool timedAlways = liveLog || (!isLog && CoreLogThreshold() == 0);
+    // slow-delivery line, which needs the core's threshold at exactly 0.
+    // Otherwise the two clock reads would be the costliest part of a
+    // delivery, for nothing.
+    const bool timedAlways = liveLog || (!isLog && coreThreshold == 0);
     for (const auto& plugin : loaded) {
       if (!Accepts(plugin->info, record)) continue;
       // The status endpoint's histogram times one delivery in a few.
@@ -111,6 +123,7 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       }
     }
     if (tapping) tap->Publish(Summary(loaded, record), std::move(receivers));
+    queue.Pop();
     if (payload != nullptr) bus.Release(payload, kIdCore);
   }
 }

@@ -42,18 +42,21 @@ bool EventQueue::Push(const rk::core::EventParms& record) {
 bool EventQueue::Push(const rk::core::EventParms& record, const void* data) {
   uint64_t ticket = tail_.fetch_add(1, std::memory_order_seq_cst);
   if ((ticket & kClosedBit) != 0) return false;
+  bool wake = true; // a held post cannot tell what the consumer did meanwhile
   if ((ticket & kHeldBit) != 0) {
     ticket &= kTicketMask;
     WaitWhileHeld(ticket);
+  } else {
+    // Looked at after taking the ticket (both sequentially consistent): a
+    // consumer that goes to sleep after this sees the ticket and waits for
+    // the record instead, so the slot itself needs no fence.
+    wake = sleeping_.load(std::memory_order_seq_cst) != 0;
   }
-  Segment* segment = SegmentFor(ticket / kSegment);
-  const size_t index = ticket % kSegment;
-  segment->records[index] = record;
-  segment->records[index].data = data;
-  // Store, then look (both sequentially consistent): either the consumer
-  // sees the slot ready before it sleeps, or this sees it asleep.
-  segment->ready[index].store(1, std::memory_order_seq_cst);
-  if (sleeping_.load(std::memory_order_seq_cst) != 0) WakeConsumer();
+  Slot& slot = SegmentFor(ticket / kSegment)->slots[ticket % kSegment];
+  slot.record = record;
+  slot.record.data = data;
+  slot.stamp.store(ticket + 1, std::memory_order_release);
+  if (wake) WakeConsumer();
   return true;
 }
 
@@ -84,10 +87,11 @@ EventQueue::Segment* EventQueue::TakeFree(uint64_t number) {
     if (pool_.empty()) {
       // Grown by half at a time, so that a backlog somewhat deeper than the
       // last allocates nothing (a steady flood's backlog varies from run to
-      // run); records are left unwritten (the flags start at zero).
+      // run); records are left unwritten (the stamps start at zero).
       const size_t more = std::max<size_t>(1, segments_.size() / 2);
       for (size_t i = 0; i < more; ++i) {
         segments_.push_back(std::make_unique_for_overwrite<Segment>());
+        for (Slot& slot : segments_.back()->slots) std::construct_at(&slot.stamp, 0);
         pool_.push_back(segments_.back().get());
       }
     }
@@ -111,33 +115,35 @@ EventQueue::Segment* EventQueue::Lookup(uint64_t ticket) const {
   return segment;
 }
 
+bool EventQueue::Written(uint64_t ticket) const {
+  const Segment* segment = Lookup(ticket);
+  return segment != nullptr &&
+         segment->slots[ticket % kSegment].stamp.load(std::memory_order_acquire) == ticket + 1;
+}
+
 size_t EventQueue::Depth() const {
   const uint64_t accepted = tail_.load(std::memory_order_relaxed) & kTicketMask;
   const uint64_t taken = taken_.load(std::memory_order_relaxed);
   return accepted > taken ? static_cast<size_t>(accepted - taken) : 0;
 }
 
-EventQueue::Wait EventQueue::Take(rk::core::EventParms& out, size_t& remaining,
-                                  const std::atomic<uint8_t>& stopping,
-                                  std::chrono::nanoseconds timeout) {
+size_t EventQueue::Behind() const {
+  return static_cast<size_t>((tail_.load(std::memory_order_acquire) & kTicketMask) - head_ - 1);
+}
+
+EventQueue::Wait EventQueue::PeekWaiting(const rk::core::EventParms*& out,
+                                         const std::atomic<uint8_t>& stopping,
+                                         std::chrono::nanoseconds timeout) {
   std::chrono::steady_clock::time_point deadline{};
   bool timed = false;
   for (;;) {
-    Segment* segment = Lookup(head_);
-    const size_t index = head_ % kSegment;
-    if (segment != nullptr && segment->ready[index].load(std::memory_order_acquire) != 0) {
-      out = segment->records[index];
-      segment->ready[index].store(0, std::memory_order_relaxed);
-      if (++head_ % kSegment == 0) {
-        // Every slot of the segment is read: no poster still writes to it.
-        const uint64_t number = head_ / kSegment - 1;
-        directory_[number % kDirectory].store(nullptr, std::memory_order_release);
-        GiveBack(segment);
+    if (current_ == nullptr) current_ = Lookup(head_);
+    if (current_ != nullptr) {
+      const Slot& slot = current_->slots[headIndex_];
+      if (slot.stamp.load(std::memory_order_acquire) == head_ + 1) {
+        out = &slot.record;
+        return Wait::kEvent;
       }
-      remaining =
-          static_cast<size_t>((tail_.load(std::memory_order_acquire) & kTicketMask) - head_);
-      taken_.store(head_, std::memory_order_relaxed);
-      return Wait::kEvent;
     }
     // A ticket taken but not yet written is waited for, even at stop.
     const uint64_t tail = tail_.load(std::memory_order_seq_cst);
@@ -160,25 +166,44 @@ EventQueue::Wait EventQueue::Take(rk::core::EventParms& out, size_t& remaining,
       return Wait::kIdle;
     }
     if (empty && timeout.count() <= 0) return Wait::kIdle;
-    Sleep(segment != nullptr ? &segment->ready[index] : nullptr, deadline);
+    Sleep(deadline);
   }
 }
 
-void EventQueue::Sleep(const std::atomic<uint8_t>* ready,
-                       std::chrono::steady_clock::time_point deadline) {
+void EventQueue::Recycle() {
+  // Every slot of the segment is read: no poster still writes to it.
+  const uint64_t number = head_ / kSegment - 1;
+  directory_[number % kDirectory].store(nullptr, std::memory_order_release);
+  GiveBack(current_);
+  current_ = nullptr;
+  headIndex_ = 0;
+}
+
+EventQueue::Wait EventQueue::Take(rk::core::EventParms& out, size_t& remaining,
+                                  const std::atomic<uint8_t>& stopping,
+                                  std::chrono::nanoseconds timeout) {
+  const rk::core::EventParms* record = nullptr;
+  const Wait outcome = Peek(record, stopping, timeout);
+  if (outcome != Wait::kEvent) return outcome;
+  out = *record;
+  remaining = Behind();
+  Pop();
+  return outcome;
+}
+
+void EventQueue::Sleep(std::chrono::steady_clock::time_point deadline) {
   for (int i = 0; i < kSpins; ++i) {
-    if (ready != nullptr && ready->load(std::memory_order_acquire) != 0) return;
-    if (ready == nullptr && Lookup(head_) != nullptr) return;
+    if (Written(head_)) return;
     Pause();
   }
   sleeping_.store(1, std::memory_order_seq_cst);
-  // Looked at again after saying so: a poster that wrote before this store
-  // may not have seen it.
-  Segment* segment = Lookup(head_);
-  if ((segment != nullptr &&
-       segment->ready[head_ % kSegment].load(std::memory_order_seq_cst) != 0) ||
-      kicked_.exchange(0, std::memory_order_seq_cst) != 0) {
+  // Looked at again after saying so: a poster that took its ticket before
+  // this store may not have seen it, and one that is still writing its
+  // record is waited for without sleeping.
+  const uint64_t tail = tail_.load(std::memory_order_seq_cst);
+  if ((tail & kTicketMask) != head_ || kicked_.exchange(0, std::memory_order_seq_cst) != 0) {
     sleeping_.store(0, std::memory_order_relaxed);
+    if ((tail & kTicketMask) != head_ && !Written(head_)) std::this_thread::yield();
     return;
   }
   const timespec until = AbsoluteTime(deadline);
@@ -209,13 +234,7 @@ EventQueue::PostersHeld::PostersHeld(EventQueue& queue) : queue_(queue) {
       queue_.tail_.fetch_or(kHeldBit, std::memory_order_seq_cst) & kTicketMask;
   // Posts accepted before the hold finish writing first.
   for (uint64_t ticket = queue_.head_; ticket < accepted; ++ticket) {
-    for (;;) {
-      Segment* segment = queue_.Lookup(ticket);
-      if (segment != nullptr &&
-          segment->ready[ticket % kSegment].load(std::memory_order_acquire) != 0)
-        break;
-      std::this_thread::yield();
-    }
+    while (!queue_.Written(ticket)) std::this_thread::yield();
   }
 }
 

@@ -19,19 +19,21 @@ namespace corvane {
 // the delivery order, so records leave in the order their posts were
 // accepted. Tickets map to slots of fixed-size segments found through a
 // directory indexed by segment number; the poster copies its record into the
-// slot and marks it ready. The consumer reads slots in ticket order and hands
-// a drained segment back to a pool that only grows, so a steady stream of
-// events allocates nothing (one pool lock per segment, not per record).
+// slot and then stamps the slot with its ticket. The consumer reads slots in
+// ticket order, in place, and never writes to them; a drained segment goes
+// back to a pool that only grows, so a steady stream of events allocates
+// nothing (one pool lock per segment, not per record).
 //
-// The consumer sleeps on a futex word only when the slot it needs is not
-// ready; a poster makes the wake call only when that word says it sleeps.
+// The consumer sleeps on a futex word only when no ticket is outstanding; a
+// poster makes the wake call only when that word said it sleeps as the
+// poster took its ticket.
 //
 // HoldPosters() stops the queue accepting records: posts that come while it
 // is held wait until it is released (the status document is written so).
 class EventQueue {
 public:
-  // Records per segment: as many as fit, with their flags, in 64 KiB.
-  static constexpr size_t kSegment = 291;
+  // Records per segment: as many as fit, with their stamps, in 64 KiB.
+  static constexpr size_t kSegment = 282;
 
   EventQueue();
   ~EventQueue();
@@ -46,9 +48,35 @@ public:
 
   enum class Wait { kEvent, kIdle, kStop };
   // Consumer only (one thread at a time). Waits until a record is queued,
-  // `stopping` is set or `timeout` passes. kEvent: `out` holds the oldest
-  // record, `remaining` how many are accepted behind it. kIdle: the wait
-  // ran out with the queue empty. kStop: empty and stopping.
+  // `stopping` is set or `timeout` passes. kEvent: `out` points at the oldest
+  // record, in the queue, until Pop(). kIdle: the wait ran out with the
+  // queue empty. kStop: empty and stopping.
+  Wait Peek(const rk::core::EventParms*& out, const std::atomic<uint8_t>& stopping,
+            std::chrono::nanoseconds timeout) {
+    if (current_ != nullptr) {
+      const Slot& slot = current_->slots[headIndex_];
+      if (slot.stamp.load(std::memory_order_acquire) == head_ + 1) {
+        out = &slot.record;
+        return Wait::kEvent;
+      }
+    }
+    return PeekWaiting(out, stopping, timeout);
+  }
+  // Consumer: done with the record Peek() gave.
+  void Pop() {
+    ++head_;
+    if (++headIndex_ == kSegment) Recycle();
+    taken_.store(head_, std::memory_order_relaxed);
+  }
+  // Consumer, between Peek() and Pop(): records accepted behind this one.
+  size_t Behind() const;
+  // Consumer, between Peek() and Pop(): whether the record behind this one
+  // is written already.
+  bool NextWritten() const {
+    if (headIndex_ + 1 == kSegment) return Written(head_ + 1);
+    return current_->slots[headIndex_ + 1].stamp.load(std::memory_order_acquire) == head_ + 2;
+  }
+  // Peek(), a copy and Pop() in one; `remaining` as Behind() gives it.
   Wait Take(rk::core::EventParms& out, size_t& remaining, const std::atomic<uint8_t>& stopping,
             std::chrono::nanoseconds timeout);
 
@@ -72,11 +100,15 @@ public:
   };
 
 private:
+  struct Slot {
+    rk::core::EventParms record;
+    // Its ticket + 1 once the record is written: a slot reused from an older
+    // segment carries a smaller one, so nobody clears it.
+    std::atomic<uint64_t> stamp;
+  };
   struct Segment {
     std::atomic<uint64_t> number{0}; // ticket / kSegment of the slots it holds now
-    // Set by the poster once its record is written, cleared by the consumer.
-    std::atomic<uint8_t> ready[kSegment];
-    rk::core::EventParms records[kSegment];
+    Slot slots[kSegment];
   };
   static_assert(sizeof(Segment) <= 65536, "a segment fills one 64 KiB block");
 
@@ -90,13 +122,22 @@ private:
   Segment* TakeFree(uint64_t number);     // from the pool, or a new one
   void GiveBack(Segment* segment);        // to the pool
   Segment* Lookup(uint64_t ticket) const; // installed segment of a ticket, or null
+  bool Written(uint64_t ticket) const;    // its record is in its slot
   void WaitWhileHeld(uint64_t ticket);
+  // Consumer: Peek() once head_'s record is not at hand.
+  Wait PeekWaiting(const rk::core::EventParms*& out, const std::atomic<uint8_t>& stopping,
+                   std::chrono::nanoseconds timeout);
+  // Consumer: hands the drained segment back.
+  void Recycle();
   void WakeConsumer();
-  // Consumer: sleeps until woken or `deadline`, unless `ready` is set by then.
-  void Sleep(const std::atomic<uint8_t>* ready, std::chrono::steady_clock::time_point deadline);
+  // Consumer: waits a while for head_'s record, then sleeps until woken or
+  // `deadline` unless a ticket is outstanding by then.
+  void Sleep(std::chrono::steady_clock::time_point deadline);
 
   alignas(64) std::atomic<uint64_t> tail_{0};     // tickets handed out (and the two bits)
   alignas(64) uint64_t head_ = 0;                 // the consumer's: next ticket to take
+  size_t headIndex_ = 0;                          // the consumer's: head_ % kSegment
+  Segment* current_ = nullptr;                    // the consumer's: head_'s segment, once found
   std::atomic<uint64_t> taken_{0};                // head_ as last published, for Depth
   alignas(64) std::atomic<uint32_t> sleeping_{0}; // futex word: 1 while the consumer sleeps
   std::atomic<uint32_t> kicked_{0};               // Wake() came: the consumer looks again

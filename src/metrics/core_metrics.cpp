@@ -19,7 +19,8 @@ struct Description {
 };
 
 constexpr Description kCounters[] = {
-    {"corvane_events_queued_total", "Events queued for dispatch, by type."},
+    {"corvane_events_queued_total",
+     "Events queued for dispatch, by type (counted as dispatch takes them)."},
     {"corvane_posts_refused_total", "Posts refused, by reason."},
     {"corvane_plugin_deliveries_total", "Events delivered to a plug-in's OnEvent."},
     {"corvane_ipc_packets_received_total", "Packets received from the parent."},

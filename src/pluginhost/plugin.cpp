@@ -212,17 +212,16 @@ void Plugin::ForgetAll() {
   ioctl = nullptr;
 }
 
-bool Plugin::DeliverEvent(const EventParms& record) {
-  return DeliverEventUnlocked(record);
-}
-
 bool Plugin::DeliverEventGuarded(const EventParms& record) {
   std::shared_lock lock(guard_);
   return DeliverEventUnlocked(record);
 }
 
 bool Plugin::DeliverEventUnlocked(const EventParms& record) {
-  if (onEvent != nullptr) return onEvent(&record, &record) != 0;
+  return DeliverEvent(record);
+}
+
+bool Plugin::DeliverLegacy(const EventParms& record) {
   if (record.type == RK_TYPE_CONFIG) {
     if (ioctl == nullptr) return false;
     auto params = MakeRecord<IoctlParams>();

@@ -67,7 +67,10 @@ public:
   void Unload(const std::function<void(const char* call, long long seconds)>& stillWaiting = {});
 
   // Delivery, with the legacy forms. Dispatch thread only: true = keep.
-  bool DeliverEvent(const rk::core::EventParms& record);
+  bool DeliverEvent(const rk::core::EventParms& record) {
+    if (onEvent != nullptr) return onEvent(&record, &record) != 0;
+    return DeliverLegacy(record);
+  }
   // The same from any other thread; false when the event entries are gone.
   bool DeliverEventGuarded(const rk::core::EventParms& record);
   // Search request on a search thread: OnSearch, else Read with the reader flag.
@@ -116,6 +119,7 @@ public:
 private:
   Plugin() = default;
   bool DeliverEventUnlocked(const rk::core::EventParms& record);
+  bool DeliverLegacy(const rk::core::EventParms& record); // IOCTL or Write
   void ForgetAll();
   void CloseLibrary(void* library);
   template <typename Call> int64_t Step(const char* step, Call call);

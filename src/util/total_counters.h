@@ -15,6 +15,7 @@ struct TotalCounters {
   // Log levels by band: debug, info, warning, error, critical.
   static constexpr size_t kLevelBands = 5;
 
+  // Written by the dispatch loop alone, as it takes each record.
   std::array<std::atomic<uint64_t>, kTypeSlots> queuedByType{};
   std::atomic<uint64_t> refusedStopping{0};
   std::atomic<uint64_t> refusedThrottled{0};
