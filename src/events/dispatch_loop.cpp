@@ -57,8 +57,8 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
                      DispatchStats& stats, const std::atomic<uint8_t>& stopping,
                      TotalCounters& totals, TapServer* tap) {
   EventQueue& queue = bus.Queue();
-  // The core's threshold changes only on this thread, in BeforeDelivery of
-  // a configuration record, so it is read again only after one.
+  // The core's threshold changes only on this thread, in BeforeDelivery, so
+  // it is read again only after that.
   int32_t coreThreshold = CoreLogThreshold();
   for (;;) {
     const EventParms* queued = nullptr;
@@ -82,8 +82,10 @@ void RunDispatchLoop(EventBus& bus, const PluginList& loaded, DispatchObserver& 
       stats.inQueue = queue.Behind();
       observer.AfterTake(stats);
     }
-    observer.BeforeDelivery(record);
-    if (BaseType(record) == RK_TYPE_CONFIG) coreThreshold = CoreLogThreshold();
+    if (BaseType(record) == RK_TYPE_CONFIG) {
+      observer.BeforeDelivery(record);
+      coreThreshold = CoreLogThreshold();
+    }
 
     // Nobody tapping costs this one relaxed load.
     const bool tapping = tap != nullptr && tap->Active();

@@ -30,7 +30,8 @@ struct DispatchStats {
 class DispatchObserver {
 public:
   virtual ~DispatchObserver() = default;
-  // Before a record's deliveries, on the loop's thread.
+  // Before the deliveries of a configuration record (base type 256), on the
+  // loop's thread.
   virtual void BeforeDelivery(const rk::core::EventParms& record) = 0;
   // After each idle wait, and after a record is taken: each one while the
   // queue runs dry behind it, one in 64 under a flood (the report looks at

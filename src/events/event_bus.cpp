@@ -7,8 +7,7 @@ namespace corvane {
 
 using namespace rk::core;
 
-void* EventBus::CopyPayload(const EventParms& record) {
-  if (record.length == 0 || record.data == nullptr) return nullptr;
+void* EventBus::NewBlock(const EventParms& record) {
   return NewRefBlock(record.data, record.length);
 }
 
@@ -16,8 +15,8 @@ void EventBus::Discard(void* block) {
   DiscardRefBlock(block);
 }
 
-bool EventBus::Push(const EventParms& record, void* block) {
-  if (block != nullptr) AddRef(block, kIdCore);
+bool EventBus::PushWithBlock(const EventParms& record, void* block) {
+  AddRef(block, kIdCore);
   if (queue_.Push(record, block)) return true;
   Release(block, kIdCore);
   return false;

@@ -22,19 +22,28 @@ public:
 
   // The payload's block, not yet referenced; null for a record without
   // payload or when the heap refuses (the record then goes without one).
-  static void* CopyPayload(const rk::core::EventParms& record);
+  static void* CopyPayload(const rk::core::EventParms& record) {
+    if (record.length == 0 || record.data == nullptr) return nullptr;
+    return NewBlock(record);
+  }
   // Frees a block that was never queued.
   static void Discard(void* block);
   // Queues `record` with `block` (from CopyPayload, or null) as its data;
   // the queue holds one reference until the dispatch loop has delivered it.
   // False once the queue is closed at stop (the block is then freed).
-  bool Push(const rk::core::EventParms& record, void* block);
+  bool Push(const rk::core::EventParms& record, void* block) {
+    if (block == nullptr) return queue_.Push(record, nullptr);
+    return PushWithBlock(record, block);
+  }
   // Gives back one reference held by a source index (0: the queue).
   void Release(const void* payload, uint32_t index);
 
   EventQueue& Queue() { return queue_; }
 
 private:
+  static void* NewBlock(const rk::core::EventParms& record);
+  bool PushWithBlock(const rk::core::EventParms& record, void* block);
+
   EventQueue queue_;
   BlockFreedFn blockFreed_ = nullptr;
   void* blockFreedContext_ = nullptr;

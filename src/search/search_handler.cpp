@@ -48,8 +48,7 @@ SearchHandler::SearchHandler(const PluginRegistry& plugins, CoreCounters& counte
                              const std::atomic<uint8_t>& stopping)
     : plugins_(plugins), counters_(counters), stopping_(stopping) {}
 
-bool SearchHandler::StartSearch(const EventParms& record) {
-  if (record.source == kIdNone || SourceIndex(record.source) != 0) return false;
+bool SearchHandler::StartRequest(const EventParms& record) {
   const uint32_t id = SearchId(record);
   if (id == 0) return false;
   if (record.length == 0) return true;

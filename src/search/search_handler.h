@@ -46,7 +46,13 @@ public:
                 const std::atomic<uint8_t>& stopping);
 
   // Event entry: true when the record was a search request and is dealt with.
-  bool StartSearch(const rk::core::EventParms& record);
+  bool StartSearch(const rk::core::EventParms& record) {
+    // Only the core's own source index asks for searches: every other post
+    // leaves here at once.
+    if (record.source == rk::core::kIdNone || rk::core::SourceIndex(record.source) != 0)
+      return false;
+    return StartRequest(record);
+  }
   // Cancel record: marks the id (0) or, with the query flag, answers 1/0.
   uint32_t Cancel(const rk::core::EventParms& record);
   // Event entry, before queueing: whether a search result may be queued; may wait for pacing.
@@ -60,6 +66,7 @@ public:
   void WaitForSearches();
 
 private:
+  bool StartRequest(const rk::core::EventParms& record);
   void StartThread(const std::shared_ptr<SearchJob>& search,
                    const std::shared_ptr<Plugin>& provider);
   void RunSearch(std::shared_ptr<SearchJob> search, std::shared_ptr<Plugin> provider);
