@@ -66,19 +66,30 @@ TEST(EventQueue, StopDrainsFirstAndAWakeEndsTheWait) {
 }
 
 // Many posters, one consumer: every record arrives once, each poster's in its
-// own order, across segment boundaries and with holds of the posters between.
+// own order, across segment boundaries and with holds of the posters between;
+// and a record whose post had returned before another post began is
+// delivered before that other one.
 TEST(EventQueue, ManyPostersLoseNothingAndKeepEachPostersOrder) {
   constexpr uint64_t kPosters = 6;
   constexpr uint64_t kEach = 20'000;
   EventQueue queue;
   std::atomic<uint8_t> stopping{0};
+  // Posts returned so far; each post notes the count before it began and its
+  // own place among the returns.
+  std::atomic<uint64_t> returns{0};
+  std::vector<uint64_t> began(kPosters * kEach), returned(kPosters * kEach);
   std::vector<std::thread> posters;
   for (uint64_t p = 0; p < kPosters; ++p) {
-    posters.emplace_back([&queue, p] {
-      for (uint64_t n = 0; n < kEach; ++n) queue.Push(Numbered(p << 32 | n));
+    posters.emplace_back([&, p] {
+      for (uint64_t n = 0; n < kEach; ++n) {
+        began[p * kEach + n] = returns.load();
+        queue.Push(Numbered(p << 32 | n));
+        returned[p * kEach + n] = returns.fetch_add(1) + 1;
+      }
     });
   }
   std::vector<uint64_t> next(kPosters, 0);
+  std::vector<uint64_t> order;
   EventParms out;
   size_t remaining = 0;
   for (uint64_t taken = 0; taken < kPosters * kEach; ++taken) {
@@ -89,10 +100,23 @@ TEST(EventQueue, ManyPostersLoseNothingAndKeepEachPostersOrder) {
     ASSERT_LT(poster, kPosters);
     ASSERT_EQ(out.request & 0xFFFFFFFFu, next[poster]) << "poster " << poster;
     ++next[poster];
+    order.push_back(poster * kEach + (out.request & 0xFFFFFFFFu));
   }
   for (auto& thread : posters) thread.join();
   stopping = 1;
   EXPECT_EQ(queue.Take(out, remaining, stopping, 1s), EventQueue::Wait::kStop);
+
+  // Returns 1..began[r] were all delivered before r: count them as they go.
+  std::vector<uint64_t> tree(kPosters * kEach + 1, 0); // Fenwick, by return place
+  auto delivered = [&](uint64_t upTo) {
+    uint64_t sum = 0;
+    for (; upTo > 0; upTo -= upTo & (~upTo + 1)) sum += tree[upTo];
+    return sum;
+  };
+  for (const uint64_t r : order) {
+    ASSERT_EQ(delivered(began[r]), began[r]) << "record " << r << " overtook a returned post";
+    for (uint64_t at = returned[r]; at < tree.size(); at += at & (~at + 1)) ++tree[at];
+  }
 }
 
 // A post that comes while the posters are held returns only after the hold.
