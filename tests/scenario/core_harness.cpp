@@ -293,6 +293,16 @@ CommandOutcome RunCommand(const std::string& line) {
   return result;
 }
 
+int Shell(ShellErrors errors, const std::string& line, std::string& output) {
+  CommandOutcome outcome = RunCommand(line + (errors == Joined ? " 2>&1" : " 2>/dev/null"));
+  output = std::move(outcome.out);
+  return outcome.status;
+}
+
+int Shell(const std::string& line, std::string& output) {
+  return Shell(Joined, line, output);
+}
+
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!predicate()) {

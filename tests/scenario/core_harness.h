@@ -128,6 +128,15 @@ struct CommandOutcome {
   std::string out;
 };
 CommandOutcome RunCommand(const std::string& line);
+// The same with its standard error in `output` too (or thrown away when
+// Quiet): the exit status.
+enum ShellErrors { Joined, Quiet };
+int Shell(const std::string& line, std::string& output);
+int Shell(ShellErrors errors, const std::string& line, std::string& output);
+// A path as one word of a shell command line (test paths hold no quote).
+inline std::string Quote(const fs::path& path) {
+  return "'" + path.string() + "'";
+}
 
 // Polls `predicate` until true or `limit` passes.
 bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit = 10s);

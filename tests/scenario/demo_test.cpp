@@ -61,8 +61,7 @@ TEST(Demo, CamerasRecorderAndViewerOnTheRealCore) {
 
   // Both cameras stream, the recorder answers the viewer's media searches
   // from its segments, and the viewer pictures each camera.
-  ASSERT_TRUE(WaitUntil([&] { return StoredFramesBack(core.Stdout()) > 0; }, 40s))
-      << core.Stdout();
+  ASSERT_TRUE(WaitUntil([&] { return StoredFramesBack(core.Stdout()) > 0; }, 40s)) << core.Stdout();
   ASSERT_TRUE(WaitUntil([&] { return layout.Exists("snapshots/1.jpg"); }, 20s)) << core.Stdout();
   const std::string running = core.Stdout();
   for (const char* camera : {R"(camera 1 \(gate\) .* online: h264 320x180)",

@@ -12,25 +12,6 @@
 
 #include "core_harness.h"
 
-namespace {
-
-int Shell(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string Quote(const fs::path& path) {
-  return "'" + path.string() + "'";
-}
-
-} // namespace
-
 TEST(SdkInstall, ExamplesBuildAgainstTheInstalledSdkAndLoad) {
   CoreLayout layout;
   const fs::path prefix = layout.root / "prefix";

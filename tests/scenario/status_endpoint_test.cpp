@@ -70,23 +70,13 @@ std::string Body(const std::string& answer) {
   return at == std::string::npos ? "" : answer.substr(at + 4);
 }
 
-int Shell(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  const int raw = ::pclose(pipe);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
 // Every sample of an exposition as "name{a=x,b=y}" -> value, read by the
 // parser of Prometheus' Python client.
 std::map<std::string, double> Parse(const fs::path& file) {
   std::string out;
   // Debian's Python, which python3-prometheus-client is for.
-  EXPECT_EQ(Shell("/usr/bin/python3 -c '"
+  EXPECT_EQ(Shell(Quiet,
+                  "/usr/bin/python3 -c '"
                   "import sys\n"
                   "from prometheus_client.parser import text_string_to_metric_families as f\n"
                   "for family in f(open(sys.argv[1]).read()):\n"
@@ -246,7 +236,7 @@ TEST(StatusEndpoint, BadListenIsAnErrorAndTheCoreRunsOn) {
 
 TEST(StatusEndpoint, PageInABrowser) {
   std::string out;
-  if (Shell("command -v chromium", out) != 0) GTEST_SKIP() << "no chromium";
+  if (Shell(Quiet, "command -v chromium", out) != 0) GTEST_SKIP() << "no chromium";
   CoreLayout layout;
   layout.AddProbe("a.so", "id 0x20000\ncontrol 1\n");
   const unsigned short port = FreePort();
@@ -265,7 +255,7 @@ TEST(StatusEndpoint, PageInABrowser) {
                                "--user-data-dir='" +
                                (layout.root / "chromium").string() +
                                "' --virtual-time-budget=5000 ";
-  ASSERT_EQ(Shell("timeout 60 " + chromium + "--dump-dom " + url, out), 0);
+  ASSERT_EQ(Shell(Quiet, "timeout 60 " + chromium + "--dump-dom " + url, out), 0);
   // Filled in by the page's script from /api/status.
   EXPECT_NE(out.find("<td>a.so</td>"), std::string::npos) << out;
   EXPECT_NE(out.find("<td>RuzUZ.so</td>"), std::string::npos);
@@ -283,7 +273,8 @@ TEST(StatusEndpoint, PageInABrowser) {
   const fs::path shot = fs::path(CORVANE_BINARY_DIR) / "status-page.png";
   std::error_code ignored;
   fs::remove(shot, ignored);
-  EXPECT_EQ(Shell("timeout 60 " + chromium + "--window-size=390,844 --screenshot='" +
+  EXPECT_EQ(Shell(Quiet,
+                  "timeout 60 " + chromium + "--window-size=390,844 --screenshot='" +
                       shot.string() + "' " + url,
                   out),
             0);
