@@ -2,7 +2,6 @@
 // subscriber's receipt at QoS 1, against a plain libmosquitto loop publishing
 // the same messages through the same Mosquitto broker on loopback; and the
 // post-to-receipt latency at 100 alarms/s.
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -13,8 +12,6 @@
 #include <fstream>
 #include <mosquitto.h>
 #include <mutex>
-#include <netinet/in.h>
-#include <pwd.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <string>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "bench_rows.h"
+#include "mqtt_broker.h"
 
 using Steady = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -40,29 +38,6 @@ constexpr const char* kFloorTopic = "corvane/floor/events/alarm";
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch())
       .count();
-}
-
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-bool Accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
 }
 
 // Descriptors without close-on-exec are inherited (the core's socket).
@@ -161,22 +136,17 @@ void Destroy(mosquitto* client) {
 // The broker, the core with mqtt.so and the poster, and the subscriber.
 class MqttBench {
 public:
-  explicit MqttBench(const BenchInstall& install) : dir_(install.root / "mqtt") {
+  // A subscriber that falls behind must not lose messages to the queue limit.
+  explicit MqttBench(const BenchInstall& install)
+      : dir_(install.root / "mqtt"), broker_("max_queued_messages 0\n") {
     mosquitto_lib_init();
-    port_ = FreePort();
+    port_ = broker_.port();
     fs::create_directories(dir_ / "bin" / "plugins");
     fs::create_directories(dir_ / "work" / "scripts");
     fs::copy_file(CORVANE_CORE_BINARY, dir_ / "bin" / "corvane-core");
     fs::copy_file(CORVANE_MQTT_PLUGIN, dir_ / "bin" / "plugins" / "mqtt.so");
     fs::copy_file(fs::path(CORVANE_BENCH_PLUGIN_DIR) / "bench_mqtt_poster.so",
                   dir_ / "bin" / "plugins" / "bench_mqtt_poster.so");
-    const passwd* user = ::getpwuid(::geteuid());
-    std::ofstream(dir_ / "mosquitto.conf")
-        << "listener " << port_
-        << " 127.0.0.1\nallow_anonymous true\n"
-        // A subscriber that falls behind must not lose messages to the queue limit.
-        << "max_queued_messages 0\n"
-        << "user " << (user != nullptr ? user->pw_name : "root") << "\n";
     std::ofstream(dir_ / "work" / "scripts" / "get_id.sh") << "#!/bin/sh\necho bench-host-id\n";
     fs::permissions(dir_ / "work" / "scripts" / "get_id.sh", fs::perms::owner_all);
     std::ofstream(dir_ / "work" / "core.xml")
@@ -185,8 +155,6 @@ public:
         << "<Mqtt Host=\"127.0.0.1\" Port=\"" << port_
         << "\" Server=\"bench\" KeepAlive=\"10\" OutboxLimit=\"10000000\"/>";
 
-    broker_ = Spawn({"mosquitto", "-c", (dir_ / "mosquitto.conf").string()}, dir_);
-    for (int i = 0; i < 500 && !Accepts(port_); ++i) std::this_thread::sleep_for(10ms);
     subscriber_ = Client(port_, &receiver_);
     mosquitto_message_callback_set(subscriber_, &OnReceive);
     mosquitto_subscribe_callback_set(subscriber_, &OnSubscribed);
@@ -210,7 +178,6 @@ public:
     if (parentFd_ >= 0) ::close(parentFd_);
     Destroy(publisher_);
     Destroy(subscriber_);
-    Reap(broker_, SIGTERM);
   }
 
   // Alarms/s (or latencies) from the poster plug-in to the subscriber.
@@ -282,8 +249,9 @@ private:
   }
 
   fs::path dir_;
+  MqttBroker broker_; // outlives the clients, destroyed after the body above
   int port_ = 0;
-  pid_t broker_ = -1, core_ = -1;
+  pid_t core_ = -1;
   int parentFd_ = -1;
   Receiver receiver_;
   mosquitto* subscriber_ = nullptr;
