@@ -18,7 +18,8 @@ protected:
   StatisticsTest() {
     core.memory.Tick(); // limits; the heap is sampled by later ticks
     Drain();
-    for (size_t i = 0; i < saved_.size(); ++i) saved_[i] = RefCounts().held[i].load();
+    // Counted from zero here, whatever earlier tests in this process left.
+    for (size_t i = 0; i < saved_.size(); ++i) saved_[i] = RefCounts().held[i].exchange(0);
     savedBlocks_ = RefCounts().liveBlocks.load();
     savedBytes_ = RefCounts().liveBytes.load();
     state.lastReport = env.SteadyNow() - 60s;
