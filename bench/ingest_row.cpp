@@ -211,7 +211,7 @@ std::vector<BenchRow> IngestRows(const BenchInstall& install, const BenchConfig&
 
   BenchRow cpu;
   cpu.id = "10a";
-  cpu.what = std::to_string(kCameras) + " file cameras 1080p 4 Mbit/s recorded: CPU per camera-s";
+  cpu.what = "ingest+record " + std::to_string(kCameras) + " cams 1080p 4 Mbit/s: CPU per cam-s";
   cpu.core = Fixed(core.cpuPerCameraSecond * 1000.0, 2) + " ms";
   cpu.floor = Fixed(Median(floor) * 1000.0, 2) + " ms read loop";
   cpu.ratio = core.cpuPerCameraSecond / Median(floor);
