@@ -22,7 +22,8 @@ std::vector<BenchRow> MetricsRows(const BenchInstall& install, const BenchConfig
 
 // 9a alarms/s through mqtt.so and a broker, 9b post-to-receipt latency.
 std::vector<BenchRow> MqttRows(const BenchInstall& install, const BenchConfig& config);
-// 10a CPU per camera-second of N file cameras through ipcam.so, 10b real-time share.
+// 10a CPU per camera-second of N file cameras through ipcam.so and the
+// recorder, 10b real-time share, 10c frames recorded / frames posted.
 std::vector<BenchRow> IngestRows(const BenchInstall& install, const BenchConfig& config);
 // 11a recorder writes, 11b search read-back, 11c export, each against plain file loops.
 std::vector<BenchRow> RecordingRows(const BenchInstall& install, const BenchConfig& config);

@@ -226,7 +226,7 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
 
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   std::vector<uint8_t> unit;
-  bool waitForKey = true; // after connecting, the first posted frame is a key frame
+  bool waitForKey = true; // after connecting or looping, the first posted frame is a key frame
   bool skipToKey = false; // throttled: drop up to the next key frame
   uint64_t skipped = 0;
   bool overdue = false; // the last read only returned once the deadline had passed
@@ -245,6 +245,7 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
         return Outcome::kFailed;
       }
       rebase = true;
+      waitForKey = true; // the clip may start mid-GOP: its first frames' references are gone
       continue;
     }
     if (code == AVERROR_EOF && file) {
@@ -317,11 +318,12 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
     if (isVideo) {
       bool key = false;
       if (!converter.Convert(packet.get(), unit, key)) continue;
-      if (waitForKey && !key) continue;
-      if (skipToKey && !key) {
+      if (skipToKey && !key) { // first: a refused key frame may be the one awaited
         ++skipped;
+        ++counts_.droppedThrottled;
         continue;
       }
+      if (waitForKey && !key) continue;
       result = PostMedia(true, unit, key, videoCodec, video->codecpar->width,
                          video->codecpar->height, av_rescale(now, 90000, 1000000), capture);
       if (result == RK_POST_THROTTLED) {
@@ -330,6 +332,7 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
                Label() + ": throttled by the core, dropping frames up to the next key frame");
         skipToKey = true;
         ++skipped;
+        ++counts_.droppedThrottled;
         continue;
       }
       if (result == RK_POST_OK) {
@@ -338,7 +341,6 @@ CameraStream::Outcome CameraStream::Stream(std::string& reason, bool& delivered)
         if (skipToKey) {
           log_(kInfo, Label() + ": streaming again after " + std::to_string(skipped) +
                           " dropped frame(s)");
-          counts_.droppedThrottled += skipped;
           skipped = 0;
           skipToKey = false;
         }

@@ -6,8 +6,13 @@
 // With "store 1" in "<file name>.cfg" it also keeps the last 30 s of video in
 // memory and answers media searches from it, as a recorder would: frames from
 // the key frame at or before `fromMicros` to `toMicros`, then the end record.
+// With "ballast <MiB>" it allocates that much once 50 live video frames have
+// arrived (writing "Ballast held"), and frees it when the core announces that
+// it throttles (writing "Ballast released"): a plug-in that runs the core out
+// of memory for a moment.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <dlfcn.h>
@@ -38,6 +43,13 @@ bool g_store = false;
 int g_fd = -1;              // the lines file; written under g_mutex
 std::mutex g_mutex;         // guards g_fd writes and g_frames
 std::deque<Frame> g_frames; // stored video, oldest first
+
+// The dispatch thread's only (OnEvent).
+constexpr uint64_t kBallastAfterFrames = 50;
+size_t g_ballastBytes = 0;
+uint64_t g_liveVideo = 0;
+void* g_ballast = nullptr;
+bool g_ballastDone = false;
 
 std::string OwnName() {
   Dl_info info{};
@@ -100,6 +112,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   for (std::string key, value; cfg >> key >> value;) {
     if (key == "id") g_id = std::strtoull(value.c_str(), nullptr, 0);
     if (key == "store") g_store = value == "1";
+    if (key == "ballast") g_ballastBytes = std::strtoull(value.c_str(), nullptr, 0) << 20;
   }
   g_fd = ::open((name + ".media").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   g_post = params->postEvent;
@@ -115,6 +128,8 @@ RK_PLUGIN_EXPORT int32_t Unload(const UnloadParams*, UnloadResult*) {
   if (g_fd >= 0) ::close(g_fd);
   g_fd = -1;
   g_frames.clear();
+  std::free(g_ballast);
+  g_ballast = nullptr;
   return 0;
 }
 
@@ -130,9 +145,22 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
     char head[64];
     std::snprintf(head, sizeof head,
                   "Alarm source=0x%llx text=", static_cast<unsigned long long>(e->source));
-    Write(head + std::string(static_cast<const char*>(e->data), e->data ? e->length : 0));
+    const std::string text(static_cast<const char*>(e->data), e->data ? e->length : 0);
+    Write(head + text);
+    if (g_ballast != nullptr && text.find("<Memory ") != std::string::npos &&
+        text.find("Throttling=\"1\"") != std::string::npos) {
+      std::free(g_ballast);
+      g_ballast = nullptr;
+      Write("Ballast released");
+    }
   } else if (IsLive(*e) && (BaseType(*e) == RK_TYPE_VIDEO || BaseType(*e) == RK_TYPE_AUDIO)) {
     Describe(*e, BaseType(*e) == RK_TYPE_VIDEO ? "Video" : "Audio");
+    if (BaseType(*e) == RK_TYPE_VIDEO && g_ballastBytes > 0 && !g_ballastDone &&
+        ++g_liveVideo >= kBallastAfterFrames) {
+      g_ballast = std::malloc(g_ballastBytes);
+      g_ballastDone = true;
+      Write(g_ballast != nullptr ? "Ballast held" : "Ballast failed");
+    }
     if (g_store && BaseType(*e) == RK_TYPE_VIDEO && e->data != nullptr) Store(*e);
   }
   return 0;

@@ -1,5 +1,6 @@
 #include "core_harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -127,6 +128,19 @@ void CoreProcess::Start() {
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const std::string workDir = layout_.work.string();
+  // Built before fork: the child only execs.
+  std::vector<std::string> environment = options_.environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const auto named = [&](const std::string& set) {
+      return set.substr(0, set.find('=')) == entry.substr(0, entry.find('='));
+    };
+    if (std::none_of(options_.environment.begin(), options_.environment.end(), named))
+      environment.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -137,7 +151,7 @@ void CoreProcess::Start() {
     if (pair[1] >= 0) ::fcntl(pair[1], F_SETFD, 0); // the one descriptor the core inherits
     if (::chdir(workDir.c_str()) != 0) _exit(127);
     if (options_.beforeExec) options_.beforeExec();
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   ::close(out[1]);

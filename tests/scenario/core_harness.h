@@ -64,6 +64,8 @@ public:
     // Runs in the forked child right before exec (e.g. to change its user);
     // only async-signal-safe calls belong here.
     std::function<void()> beforeExec;
+    // "NAME=value" entries added to (or replacing) the inherited environment.
+    std::vector<std::string> environment;
   };
   explicit CoreProcess(CoreLayout& layout);
   CoreProcess(CoreLayout& layout, Options options);

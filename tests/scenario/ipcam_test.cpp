@@ -1,8 +1,10 @@
 // The camera driver end to end: the real core with ipcam.so pulling from a
 // real RTSP server on 127.0.0.1, and the media sink writing what arrived.
 #include <csignal>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -300,4 +302,129 @@ TEST(IpcamFiles, LoopingFileAndTheViewersSnapshot) {
   EXPECT_TRUE(std::regex_search(out, std::regex("search 0001 \\(last 3 s\\): [1-9][0-9]* stored "
                                                 "frames came back .*; 1 provider\\(s\\) done")))
       << out;
+}
+
+namespace {
+
+// The camera's video lines, one list per connection: a new list starts at
+// each of its offline alarms.
+std::vector<std::vector<std::string>> Sessions(const CoreLayout& layout, uint32_t camera) {
+  std::vector<std::vector<std::string>> sessions(1);
+  const std::string video = "Video camera=" + std::to_string(camera) + " ";
+  const std::string number = "Camera Number=\"" + std::to_string(camera) + "\"";
+  std::string all = layout.ReadFile(std::string(kSink) + ".media");
+  all.erase(all.find_last_of('\n') == std::string::npos ? 0 : all.find_last_of('\n') + 1);
+  std::istringstream in(all);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(video, 0) == 0) sessions.back().push_back(line);
+    if (line.rfind("Alarm ", 0) == 0 && line.find(number) != std::string::npos &&
+        line.find("State=\"offline\"") != std::string::npos)
+      sessions.emplace_back();
+  }
+  return sessions;
+}
+
+} // namespace
+
+// Sources that start between two key frames, as a camera does when the driver
+// connects mid-GOP: the clip's first 15 frames refer to frames it does not
+// hold. Played once, played in a loop, or served by an RTSP server that ends
+// the stream after the clip (so the driver reconnects), the first frame
+// posted each time is a key frame with its parameter sets, and the 15
+// frames before it are never posted.
+TEST(IpcamMidGop, FirstFramePostedAfterEachConnectionIsAKeyFrame) {
+  const fs::path clip = MidGopClip();
+  constexpr size_t kPlayable = 25; // from the key frame to the clip's end
+  RtspServer server({{"mid", clip}});
+  server.Start();
+  CoreLayout layout;
+  AddIpcamAndSink(layout, CameraXml(1, "once", clip.string()) +
+                              CameraXml(2, "loop", clip.string(), " Loop=\"1\"") +
+                              CameraXml(3, "rtsp", server.Url("mid")));
+  CoreProcess core(layout);
+  core.Start();
+  // Two whole connections to the server, and the loop has come round.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Sessions(layout, 3).size() >= 3 && Frames(layout, 2).size() > kPlayable; }, 30s))
+      << core.Stdout();
+  StopCore(core);
+
+  const auto once = Frames(layout, 1);
+  ExpectWellFormed(once);
+  EXPECT_EQ(once.size(), kPlayable);
+  const auto loop = Frames(layout, 2);
+  ExpectWellFormed(loop);
+  for (size_t i = 0; i < loop.size(); ++i)
+    EXPECT_EQ(CallField(loop[i], "key"), i % kPlayable == 0 ? "1" : "0") << i << ": " << loop[i];
+  const auto sessions = Sessions(layout, 3);
+  ExpectWellFormed(Frames(layout, 3));
+  for (size_t s = 0; s < 2; ++s) {
+    SCOPED_TRACE("connection " + std::to_string(s + 1));
+    ASSERT_FALSE(sessions[s].empty());
+    EXPECT_EQ(CallField(sessions[s].front(), "key"), "1") << sessions[s].front();
+    EXPECT_TRUE(ParameterSetsFirst(sessions[s].front())) << sessions[s].front();
+    EXPECT_LE(sessions[s].size(), kPlayable);
+    EXPECT_GE(sessions[s].size(), kPlayable - 2); // the server's last frames may not arrive
+  }
+  EXPECT_GE(server.Sent("mid"), 80); // the server did send the leading frames
+}
+
+// The core runs out of memory for a moment (the machine looks like 128 MiB
+// and the sink takes 256 MiB until the core announces that it throttles):
+// the core refuses live video, the driver drops every frame up to the next
+// key frame, counts them, and streams again from that key frame. The memory
+// runs out 2 s in, so the episode takes in the 3 s clip's loop back to its
+// key frame: a frame awaited after the loop that the core refuses counts too.
+TEST(IpcamThrottle, ThrottledFramesAreDroppedUpToTheNextKeyFrame) {
+  CoreLayout layout;
+  AddIpcamAndSink(layout, CameraXml(1, "lobby", TestClip(3).string(), " Loop=\"1\""),
+                  "id 0x50000\nballast 256\n");
+  CoreProcess::Options options;
+  options.environment = {"LD_PRELOAD=" +
+                             (fs::path(CORVANE_TEST_PLUGIN_DIR) / "small_machine.so").string(),
+                         "CORVANE_TEST_TOTAL_RAM=" + std::to_string(128u << 20)};
+#ifdef __SANITIZE_ADDRESS__
+  // The sanitizer's runtime comes after the preloaded library.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  options.environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                                ":verify_asan_link_order=0");
+#endif
+  CoreProcess core(layout, options);
+  core.Start();
+  ASSERT_TRUE(core.WaitForStdout("streaming again after", 30s)) << core.Stdout();
+  const size_t resumed = Frames(layout, 1).size();
+  ASSERT_TRUE(WaitUntil([&] { return Frames(layout, 1).size() >= resumed + 10; }, 10s));
+  StopCore(core);
+
+  const std::string out = core.Stdout();
+  EXPECT_NE(out.find("memory limits, throttling:128MiB"), std::string::npos) << out;
+  EXPECT_EQ(core.CountStdout("available system memory is low, throttling audio/video"), 1u);
+  EXPECT_EQ(MediaLines(layout, kSink, "Ballast").size(), 2u); // held, then released
+  EXPECT_EQ(core.CountStdout("throttled by the core, dropping frames up to the next key frame"), 1u)
+      << out;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(out, match,
+                                std::regex("streaming again after ([0-9]+) dropped frame\\(s\\)")));
+  const long dropped = std::stol(match[1]);
+  EXPECT_GT(dropped, 0);
+  ASSERT_TRUE(std::regex_search(
+      out, match, std::regex("([0-9]+) video and 0 audio frames posted, ([0-9]+) dropped")));
+  EXPECT_GE(std::stol(match[1]), static_cast<long>(Frames(layout, 1).size()));
+  EXPECT_EQ(std::stol(match[2]), dropped);
+
+  // Frames keep their 40 ms spacing on the time line (3600 at 90 kHz): the
+  // one gap is the dropped frames, and the frame after it is a key frame.
+  const auto frames = Frames(layout, 1);
+  ExpectWellFormed(frames);
+  long missing = 0, gaps = 0;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    const long step = Field(frames[i], "pts") - Field(frames[i - 1], "pts");
+    if (step == 3600) continue;
+    ++gaps;
+    missing += step / 3600 - 1;
+    EXPECT_EQ(step % 3600, 0) << frames[i];
+    EXPECT_EQ(CallField(frames[i], "key"), "1") << frames[i];
+  }
+  EXPECT_EQ(gaps, 1);
+  EXPECT_EQ(missing, dropped);
 }

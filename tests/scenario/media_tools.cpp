@@ -68,6 +68,19 @@ fs::path TestClip(int seconds) {
   return clip;
 }
 
+fs::path MidGopClip() {
+  const fs::path whole = TestClip(2);
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  const fs::path clip = ScratchDir().path / "clip-2-mid-gop.mp4";
+  if (fs::exists(clip)) return clip;
+  // An output -ss with -copyinkf keeps the frames before the next key frame.
+  const std::string command = "ffmpeg -hide_banner -loglevel error -y -i '" + whole.string() +
+                              "' -ss 0.4 -c copy -copyinkf '" + clip.string() + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
+  return clip;
+}
+
 RtspServer::RtspServer(std::vector<std::pair<std::string, fs::path>> mounts)
     : mounts_(std::move(mounts)) {
   static std::atomic<int> count{0};

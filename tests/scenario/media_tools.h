@@ -16,6 +16,9 @@
 // An H.264 clip of `seconds` s, 320x180, 25 fps, one key frame a second, in
 // MP4; made once per process (a test pattern, no audio).
 fs::path TestClip(int seconds);
+// TestClip(2) cut 0.4 s in, without re-encoding: 40 frames, of which the first
+// 15 refer to frames that are gone, then a key frame and 24 more.
+fs::path MidGopClip();
 
 class RtspServer {
 public:
