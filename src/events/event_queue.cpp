@@ -13,7 +13,13 @@ namespace {
 
 // Checks of the next slot before the consumer sleeps: a busy poster writes
 // its next record well within this, and a futex round trip costs far more.
-constexpr int kSpins = 200;
+constexpr int kSpins = 16;
+
+// A poster looks at the backlog once in this many tickets, and pauses when
+// more than kBackOffBacklog records wait.
+constexpr uint64_t kBackOffEvery = 256;
+constexpr uint64_t kBackOffBacklog = 65536;
+constexpr std::chrono::microseconds kBackOffPause{50};
 
 void Pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -57,7 +63,17 @@ bool EventQueue::Push(const rk::core::EventParms& record, const void* data) {
   slot.record.data = data;
   slot.stamp.store(ticket + 1, std::memory_order_release);
   if (wake) WakeConsumer();
+  if (ticket % kBackOffEvery == 0) BackOffIfFarAhead(ticket);
   return true;
+}
+
+void EventQueue::BackOffIfFarAhead(uint64_t ticket) const {
+  // Posters far ahead of the consumer pause a moment: with more posting
+  // threads than processors the consumer, and the posters that were not
+  // running, get the processor without waiting for a whole time slice. The
+  // pause is bounded, so a post never waits on a slow delivery.
+  if (ticket - taken_.load(std::memory_order_relaxed) > kBackOffBacklog)
+    std::this_thread::sleep_for(kBackOffPause);
 }
 
 EventQueue::Segment* EventQueue::SegmentFor(uint64_t number) {

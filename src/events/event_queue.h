@@ -124,6 +124,7 @@ private:
   Segment* Lookup(uint64_t ticket) const; // installed segment of a ticket, or null
   bool Written(uint64_t ticket) const;    // its record is in its slot
   void WaitWhileHeld(uint64_t ticket);
+  void BackOffIfFarAhead(uint64_t ticket) const;
   // Consumer: Peek() once head_'s record is not at hand.
   Wait PeekWaiting(const rk::core::EventParms*& out, const std::atomic<uint8_t>& stopping,
                    std::chrono::nanoseconds timeout);

@@ -66,7 +66,7 @@ FlatMetrics Flatten(const MetricsSample& sample);
 // Threads: Due and Observe on the dispatch thread only.
 class OnEventSampler {
 public:
-  static constexpr uint32_t kEvery = 64;
+  static constexpr uint32_t kEvery = 256;
 
   explicit OnEventSampler(prometheus::Histogram& histogram) : histogram_(histogram) {}
   bool Due() { return (++calls_ & (kEvery - 1)) == 0; }
