@@ -41,6 +41,9 @@ std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int6
     return nullptr;
   }
   reader->stream_ = stream;
+  // The other track's samples are skipped, not read.
+  for (unsigned i = 0; i < reader->format_->nb_streams; ++i)
+    if (static_cast<int>(i) != stream) reader->format_->streams[i]->discard = AVDISCARD_ALL;
   const AVCodecParameters* codec = reader->format_->streams[stream]->codecpar;
   const char* filterName = "null"; // audio samples pass as they are
   if (audio) {

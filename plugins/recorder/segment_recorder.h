@@ -45,11 +45,11 @@ struct LiveFrame {
   uint32_t codec = 0;
   uint16_t width = 0, height = 0;
   int64_t micros = 0; // capture time
-  int64_t pts = 0;    // audio: the record's, at the sample rate
   bool key = false;
-  bool audio = false;
   const uint8_t* data = nullptr; // owned by the caller for the call
   size_t length = 0;
+  bool audio = false;
+  int64_t pts = 0; // audio: the record's, at the sample rate
 };
 
 class SegmentRecorder {
