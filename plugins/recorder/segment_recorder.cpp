@@ -9,6 +9,7 @@
 #include "camera_state.h"
 #include "catalogue_repair.h"
 #include "retention.h"
+#include "rk/core/media.h"
 #include "rk/core/xml_attribute.hpp"
 #include "segment_path.h"
 
@@ -184,9 +185,11 @@ bool SegmentRecorder::WriteAudio(Track& track, const LiveFrame& frame) {
   std::string why;
   auto params = AudioParamsOf(frame.codec, frame.data, frame.length, why);
   if (!params) {
+    const bool recordable = frame.codec == RK_CODEC_AAC || frame.codec == RK_CODEC_OPUS;
     if (!track.audioWarned)
       log_(kWarning, "recorder: camera " + std::to_string(frame.camera) + ": " + why +
-                         ": its video is recorded without sound");
+                         (recordable ? ": such frames are not recorded"
+                                     : ": its video is recorded without sound"));
     track.audioWarned = true;
     return false;
   }
