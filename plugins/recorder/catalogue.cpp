@@ -11,7 +11,7 @@ CREATE TABLE IF NOT EXISTS segments(
   id INTEGER PRIMARY KEY, camera INTEGER NOT NULL, name TEXT NOT NULL,
   start_us INTEGER NOT NULL, end_us INTEGER NOT NULL, path TEXT NOT NULL UNIQUE,
   bytes INTEGER NOT NULL DEFAULT 0, frames INTEGER NOT NULL DEFAULT 0,
-  complete INTEGER NOT NULL DEFAULT 0);
+  complete INTEGER NOT NULL DEFAULT 0, audio_frames INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS segments_by_camera ON segments(camera, start_us);
 CREATE TABLE IF NOT EXISTS alarms(
   id INTEGER PRIMARY KEY, time_us INTEGER NOT NULL, source INTEGER NOT NULL,
@@ -20,7 +20,8 @@ CREATE INDEX IF NOT EXISTS alarms_by_time ON alarms(time_us);
 )";
 
 constexpr const char* kSegmentColumns =
-    "SELECT id, camera, name, start_us, end_us, path, bytes, frames, complete FROM segments ";
+    "SELECT id, camera, name, start_us, end_us, path, bytes, frames, complete, audio_frames FROM "
+    "segments ";
 
 // A prepared statement, finalized on scope exit.
 class Statement {
@@ -68,7 +69,7 @@ std::unique_ptr<Catalogue> Catalogue::Open(const std::string& root, bool create,
   // Searches read while the writer writes; a reader waits briefly for a lock.
   ::sqlite3_busy_timeout(db, 5000);
   if (!catalogue->Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") ||
-      !catalogue->Exec(kSchema)) {
+      !catalogue->Exec(kSchema) || !catalogue->Migrate()) {
     error = path + ": " + catalogue->error();
     return nullptr;
   }
@@ -95,23 +96,37 @@ bool Catalogue::Exec(const char* sql) {
   return false;
 }
 
+bool Catalogue::HasAudioColumn() {
+  Statement s(db_, "SELECT 1 FROM pragma_table_info('segments') WHERE name = 'audio_frames'");
+  return s && s.Step() == SQLITE_ROW;
+}
+
+bool Catalogue::Migrate() {
+  if (HasAudioColumn()) return true;
+  // A search opening the catalogue at the same moment may have added it first.
+  return Exec("ALTER TABLE segments ADD COLUMN audio_frames INTEGER NOT NULL DEFAULT 0") ||
+         HasAudioColumn();
+}
+
 int64_t Catalogue::AddSegment(const SegmentRow& row) {
   Statement s(db_, "INSERT INTO segments(camera, name, start_us, end_us, path, bytes, frames, "
-                   "complete) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+                   "complete, audio_frames) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
   if (!s) return Fail("adding a segment"), 0;
   s.Bind(1, row.camera).Bind(2, row.name).Bind(3, row.startMicros).Bind(4, row.endMicros);
   s.Bind(5, row.path).Bind(6, static_cast<int64_t>(row.bytes));
   s.Bind(7, static_cast<int64_t>(row.frames)).Bind(8, row.complete ? 1 : 0);
+  s.Bind(9, static_cast<int64_t>(row.audioFrames));
   if (s.Step() != SQLITE_DONE) return Fail("adding a segment"), 0;
   return ::sqlite3_last_insert_rowid(db_);
 }
 
-bool Catalogue::CompleteSegment(int64_t id, int64_t endMicros, uint64_t bytes, uint64_t frames) {
-  Statement s(
-      db_, "UPDATE segments SET end_us = ?2, bytes = ?3, frames = ?4, complete = 1 WHERE id = ?1");
+bool Catalogue::CompleteSegment(int64_t id, int64_t endMicros, uint64_t bytes, uint64_t frames,
+                                uint64_t audioFrames) {
+  Statement s(db_, "UPDATE segments SET end_us = ?2, bytes = ?3, frames = ?4, audio_frames = ?5, "
+                   "complete = 1 WHERE id = ?1");
   if (!s) return Fail("completing a segment");
   s.Bind(1, id).Bind(2, endMicros).Bind(3, static_cast<int64_t>(bytes));
-  s.Bind(4, static_cast<int64_t>(frames));
+  s.Bind(4, static_cast<int64_t>(frames)).Bind(5, static_cast<int64_t>(audioFrames));
   return s.Step() == SQLITE_DONE || Fail("completing a segment");
 }
 
@@ -148,6 +163,7 @@ std::vector<SegmentRow> Catalogue::SelectSegments(const char* sql, int64_t first
     row.bytes = static_cast<uint64_t>(s.Int(6));
     row.frames = static_cast<uint64_t>(s.Int(7));
     row.complete = s.Int(8) != 0;
+    row.audioFrames = static_cast<uint64_t>(s.Int(9));
     rows.push_back(std::move(row));
   }
   if (step != SQLITE_DONE) Fail("reading segments");

@@ -1,11 +1,15 @@
 #pragma once
 // The catalogue of recordings: <root>/catalogue.db, SQLite in WAL mode.
 //
-//   segments(id, camera, name, start_us, end_us, path, bytes, frames, complete)
+//   segments(id, camera, name, start_us, end_us, path, bytes, frames, complete,
+//            audio_frames)
 //     one row per segment file; path relative to the root; start_us and end_us
-//     are the capture times of its first and last frame (microseconds since
-//     the epoch, UTC); complete = 0 while it is written (or after a crash,
-//     until the next start-up repairs it).
+//     are the capture times of its first frame (always video) and its last
+//     frame of either track (microseconds since the epoch, UTC); frames counts
+//     video frames, audio_frames those of
+//     its audio track; complete = 0 while it is written (or after a crash,
+//     until the next start-up repairs it). Catalogues from before audio was
+//     recorded gain audio_frames (0) when opened.
 //   alarms(id, time_us, source, camera, text)
 //     one row per alarm received; source is the sender's id word, camera the
 //     Number its XML names (0 when none), text the payload.
@@ -29,8 +33,9 @@ struct SegmentRow {
   int64_t endMicros = 0;
   std::string path; // relative to the root
   uint64_t bytes = 0;
-  uint64_t frames = 0;
+  uint64_t frames = 0; // video
   bool complete = false;
+  uint64_t audioFrames = 0;
 };
 
 struct AlarmRow {
@@ -52,7 +57,8 @@ public:
 
   // The new row's id, or 0 on failure.
   int64_t AddSegment(const SegmentRow& row);
-  bool CompleteSegment(int64_t id, int64_t endMicros, uint64_t bytes, uint64_t frames);
+  bool CompleteSegment(int64_t id, int64_t endMicros, uint64_t bytes, uint64_t frames,
+                       uint64_t audioFrames);
   bool RemoveSegment(int64_t id);
   bool AddAlarm(const AlarmRow& row);
 
@@ -76,6 +82,8 @@ public:
 private:
   explicit Catalogue(sqlite3* db) : db_(db) {}
   bool Exec(const char* sql);
+  bool HasAudioColumn();
+  bool Migrate();
   bool Fail(const char* what);
   // Runs a segment query with three numbered parameters.
   std::vector<SegmentRow> SelectSegments(const char* sql, int64_t first, int64_t second,

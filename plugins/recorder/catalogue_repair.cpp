@@ -1,5 +1,6 @@
 #include "catalogue_repair.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <set>
@@ -43,6 +44,10 @@ uint64_t CompleteLength(int fd, uint64_t size) {
   return good;
 }
 
+std::string AudioCount(const SegmentMeasure& m) {
+  return m.audioFrames > 0 ? std::to_string(m.audioFrames) + " audio frames, " : "";
+}
+
 } // namespace
 
 SegmentMeasure MeasureSegment(const std::string& path, int64_t startMicros) {
@@ -68,6 +73,11 @@ SegmentMeasure MeasureSegment(const std::string& path, int64_t startMicros) {
     if (measure.frames++ == 0) measure.firstMicros = frame.micros;
     measure.lastMicros = frame.micros;
   }
+  auto audio = SegmentReader::Open(path, startMicros, error, Track::Audio);
+  while (audio != nullptr && audio->Next(frame)) {
+    ++measure.audioFrames;
+    measure.lastMicros = std::max(measure.lastMicros, frame.micros);
+  }
   return measure;
 }
 
@@ -91,9 +101,10 @@ void RepairCatalogue(Catalogue& catalogue, const std::string& root, const LogFn&
                           " was left open by an interrupted run with no complete frame: removed");
       continue;
     }
-    if (catalogue.CompleteSegment(row.id, m.lastMicros, m.bytes, m.frames))
+    if (catalogue.CompleteSegment(row.id, m.lastMicros, m.bytes, m.frames, m.audioFrames))
       log(kInfo, "recorder: " + row.path + " was left open by an interrupted run: completed with " +
-                     std::to_string(m.frames) + " frames, " + std::to_string(m.bytes) + " bytes" +
+                     std::to_string(m.frames) + " frames, " + AudioCount(m) +
+                     std::to_string(m.bytes) + " bytes" +
                      (m.cut ? " (an incomplete fragment cut off)" : ""));
   }
 
@@ -123,10 +134,13 @@ void RepairCatalogue(Catalogue& catalogue, const std::string& root, const LogFn&
       row.path = relative;
       row.bytes = m.bytes;
       row.frames = m.frames;
+      row.audioFrames = m.audioFrames;
       row.complete = true;
       if (catalogue.AddSegment(row) != 0)
-        log(kInfo, "recorder: " + relative + " had no catalogue row: adopted with " +
-                       std::to_string(m.frames) + " frames");
+        log(kInfo,
+            "recorder: " + relative + " had no catalogue row: adopted with " +
+                std::to_string(m.frames) + " frames" +
+                (m.audioFrames > 0 ? ", " + std::to_string(m.audioFrames) + " audio frames" : ""));
     }
   }
 }

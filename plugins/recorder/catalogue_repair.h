@@ -16,14 +16,15 @@ namespace recorder {
 
 struct SegmentMeasure {
   uint64_t bytes = 0;  // after cutting a damaged tail off
-  uint64_t frames = 0; // readable frames
+  uint64_t frames = 0; // readable video frames
+  uint64_t audioFrames = 0;
   int64_t firstMicros = 0;
-  int64_t lastMicros = 0;
-  bool cut = false; // a damaged tail was cut off
+  int64_t lastMicros = 0; // of the last frame of either track
+  bool cut = false;       // a damaged tail was cut off
 };
 
 // Cuts `path` back to its last complete box (a fragment whose media data is
-// incomplete goes entirely), then counts its frames; frame times from
+// incomplete goes entirely), then counts its video and audio frames; times from
 // `startMicros` (< 0: the start the file records).
 SegmentMeasure MeasureSegment(const std::string& path, int64_t startMicros);
 

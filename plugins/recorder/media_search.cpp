@@ -1,5 +1,6 @@
 #include "media_search.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,8 +15,8 @@ namespace recorder {
 
 namespace {
 
-// One camera's frames, with the next one read ahead for the merge.
-struct VideoSource {
+// One camera's video or audio, with the next frame read ahead for the merge.
+struct Source {
   uint32_t camera;
   std::unique_ptr<RecordedRange> range;
   std::optional<StoredFrame> head;
@@ -28,6 +29,11 @@ struct VideoSource {
     }
   }
 };
+
+// Microseconds since the epoch at `rate` ticks a second, without overflow.
+int64_t Ticks(int64_t micros, int64_t rate) {
+  return micros / 1000000 * rate + micros % 1000000 * rate / 1000000;
+}
 
 void FillTime(EventParms& e, int64_t micros) {
   e.media.seconds = static_cast<uint64_t>(micros / 1000000);
@@ -43,23 +49,37 @@ SearchOutcome AnswerMediaSearch(const std::string& root, const MediaSearch& crit
   SearchOutcome outcome;
   std::string error;
   auto catalogue = Catalogue::Open(root, false, error);
-  std::vector<VideoSource> videos;
+  std::vector<Source> sources; // a camera's video before its audio: video wins a tie
   std::vector<AlarmRow> alarms;
+  const bool video = (criteria.kinds & RK_MEDIA_KIND_VIDEO) != 0;
+  const bool audio = (criteria.kinds & RK_MEDIA_KIND_AUDIO) != 0;
   if (catalogue == nullptr) {
     log(kWarning, "recorder: search: " + error);
   } else {
-    if ((criteria.kinds & RK_MEDIA_KIND_VIDEO) != 0) {
+    if (video || audio) {
       std::map<uint32_t, std::vector<SegmentRow>> byCamera;
       for (SegmentRow& row :
            catalogue->Segments(criteria.camera, criteria.fromMicros, criteria.toMicros))
         byCamera[row.camera].push_back(std::move(row));
       for (auto& [camera, rows] : byCamera) {
-        VideoSource source{camera,
-                           std::make_unique<RecordedRange>(root, std::move(rows),
-                                                           criteria.fromMicros, criteria.toMicros),
-                           std::nullopt};
-        source.Advance();
-        videos.push_back(std::move(source));
+        int64_t audioFrom = criteria.fromMicros;
+        if (video) {
+          Source source{
+              camera,
+              std::make_unique<RecordedRange>(root, rows, criteria.fromMicros, criteria.toMicros),
+              std::nullopt};
+          source.Advance();
+          if (source.head) audioFrom = std::min(audioFrom, source.head->micros);
+          sources.push_back(std::move(source));
+        }
+        if (audio) {
+          Source source{camera,
+                        std::make_unique<RecordedRange>(root, std::move(rows), audioFrom,
+                                                        criteria.toMicros, Track::Audio),
+                        std::nullopt};
+          source.Advance();
+          sources.push_back(std::move(source));
+        }
       }
     }
     if ((criteria.kinds & RK_MEDIA_KIND_ALARMS) != 0)
@@ -72,8 +92,8 @@ SearchOutcome AnswerMediaSearch(const std::string& root, const MediaSearch& crit
       outcome.cancelled = true;
       return outcome;
     }
-    VideoSource* earliest = nullptr;
-    for (VideoSource& v : videos)
+    Source* earliest = nullptr;
+    for (Source& v : sources)
       if (v.head && (earliest == nullptr || v.head->micros < earliest->head->micros)) earliest = &v;
     const bool alarmFirst =
         nextAlarm < alarms.size() &&
@@ -96,7 +116,10 @@ SearchOutcome AnswerMediaSearch(const std::string& root, const MediaSearch& crit
       continue;
     }
     const StoredFrame& frame = *earliest->head;
-    StoredVideoEvt e;
+    EventParms e;
+    InitEvent(e);
+    e.type = frame.audio ? RK_TYPE_AUDIO : RK_TYPE_VIDEO;
+    e.flags = RK_FLAG_STORED;
     e.source = ownId;
     e.request = request.request; // the search id routes the result to the requester
     e.data = frame.data.data();
@@ -107,17 +130,17 @@ SearchOutcome AnswerMediaSearch(const std::string& root, const MediaSearch& crit
     info.codec = frame.codec;
     info.width = frame.width;
     info.height = frame.height;
-    info.pts = frame.micros * 9 / 100; // 90 kHz
+    info.pts = Ticks(frame.micros, frame.audio ? frame.sampleRate : 90000);
     FillTime(e, frame.micros);
     // Blocks until the previous result was consumed; 1: cancelled or stopping.
     if (post(&e) != RK_POST_OK) {
       outcome.cancelled = true;
       return outcome;
     }
-    ++outcome.frames;
+    ++(frame.audio ? outcome.audioFrames : outcome.frames);
     earliest->Advance();
   }
-  for (const VideoSource& v : videos)
+  for (const Source& v : sources)
     for (const std::string& e : v.range->errors()) log(kWarning, "recorder: search: " + e);
 
   EventParms end;

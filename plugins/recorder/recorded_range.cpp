@@ -3,8 +3,9 @@
 namespace recorder {
 
 RecordedRange::RecordedRange(std::string root, std::vector<SegmentRow> segments, int64_t fromMicros,
-                             int64_t toMicros)
-    : root_(std::move(root)), segments_(std::move(segments)), from_(fromMicros), to_(toMicros) {}
+                             int64_t toMicros, Track track)
+    : root_(std::move(root)), segments_(std::move(segments)), from_(fromMicros), to_(toMicros),
+      track_(track) {}
 
 bool RecordedRange::NextStored(StoredFrame& frame) {
   for (;;) {
@@ -12,9 +13,11 @@ bool RecordedRange::NextStored(StoredFrame& frame) {
     reader_.reset();
     if (next_ == segments_.size()) return false;
     const SegmentRow& row = segments_[next_++];
+    // A finished segment without audio need not be opened for it.
+    if (track_ == Track::Audio && row.complete && row.audioFrames == 0) continue;
     std::string error;
-    reader_ = SegmentReader::Open(root_ + "/" + row.path, row.startMicros, error);
-    if (reader_ == nullptr) errors_.push_back(error);
+    reader_ = SegmentReader::Open(root_ + "/" + row.path, row.startMicros, error, track_);
+    if (reader_ == nullptr && !error.empty()) errors_.push_back(error);
   }
 }
 

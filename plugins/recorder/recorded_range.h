@@ -2,7 +2,9 @@
 // The recorded frames of one camera over a time range, read from its
 // segments in order: from the key frame at or before `fromMicros` (so the
 // first frame decodes), up to the last frame at or before `toMicros`. Shared
-// by the recorder's searches and by corvane-export.
+// by the recorder's searches and by corvane-export. The audio track reads
+// the same way; every audio frame decodes alone, so its range starts at the
+// first audio frame at or after `fromMicros`.
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -18,7 +20,7 @@ class RecordedRange {
 public:
   // `segments`: one camera's rows, oldest first (Catalogue::Segments).
   RecordedRange(std::string root, std::vector<SegmentRow> segments, int64_t fromMicros,
-                int64_t toMicros);
+                int64_t toMicros, Track track = Track::Video);
 
   // The next frame; false when the range is over.
   bool Next(StoredFrame& frame);
@@ -32,6 +34,7 @@ private:
   const std::string root_;
   const std::vector<SegmentRow> segments_;
   const int64_t from_, to_;
+  const Track track_;
   size_t next_ = 0;                       // index of the next segment to open
   std::unique_ptr<SegmentReader> reader_; // the segment being read
   std::deque<StoredFrame> ready_;         // the first GOP, held until `from` is passed

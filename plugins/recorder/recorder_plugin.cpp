@@ -1,15 +1,16 @@
-// Plug-in "recorder" (id 02): records live H.264 / H.265 video into
-// fragmented MP4 segments with a SQLite catalogue, files every live alarm,
-// and answers media searches from what it stored.
+// Plug-in "recorder" (id 02): records live H.264 / H.265 video, with its
+// AAC or Opus audio, into fragmented MP4 segments with a SQLite catalogue,
+// files every live alarm, and answers media searches from what it stored.
 //
 // The road of a frame:
-//   1. OnEvent (dispatch thread) gets a live video record. It answers "keep":
+//   1. OnEvent (dispatch thread) gets a live video (or audio) record. It answers "keep":
 //      the core's copy of the payload stays alive for us, and the record's
 //      few fields we need go onto the queue for the writer thread. When the
 //      queue holds too many bytes (the disk is slower than the cameras) it
 //      answers "don't keep", and that camera's frames up to its next key
 //      frame are not recorded either: a frame whose reference is missing
-//      would not decode. The core never waits for us.
+//      would not decode (an audio frame stands alone: only it is dropped).
+//      The core never waits for us.
 //   2. The writer thread writes the frame into the camera's open segment
 //      (SegmentRecorder), then hands the payload back with a decref record
 //      (type 512) carrying the same pointer and our own id.
@@ -104,7 +105,7 @@ size_t g_queuedBytes = 0;         // their payload bytes
 bool g_recording = false;         // Open set the writer up; OnEvent keeps frames
 bool g_closing = false;           // Close began: nothing new is kept
 std::map<uint32_t, Feed> g_feeds; // by camera number
-uint64_t g_recorded = 0, g_skipped = 0;
+uint64_t g_recorded = 0, g_recordedAudio = 0, g_skipped = 0;
 unsigned g_searches = 0;             // OnSearch calls in progress
 std::string g_root;                  // absolute recording root, set by Open; empty before
 std::atomic<bool> g_stopping{false}; // searches end at their next result
@@ -141,7 +142,7 @@ void WriteLoop(std::unique_ptr<recorder::SegmentRecorder> segments) {
     }
     Release(item.frame.data);
     std::lock_guard lock(g_mutex);
-    if (!item.alarm) ++(stored ? g_recorded : g_skipped);
+    if (!item.alarm) ++(!stored ? g_skipped : item.frame.audio ? g_recordedAudio : g_recorded);
   }
   segments->Stop();
 }
@@ -152,6 +153,7 @@ RK_PLUGIN_EXPORT int32_t Load(const LoadParams* params, PluginInfo* info) {
   g_post = params->postEvent;
   info->pluginId = kId;
   info->acceptVideo = RK_ACCEPT_LIVE | RK_ACCEPT_STORED; // records live, provides stored
+  info->acceptAudio = RK_ACCEPT_LIVE | RK_ACCEPT_STORED;
   info->acceptAlarm = RK_ACCEPT_LIVE | RK_ACCEPT_STORED;
   return 0;
 }
@@ -207,16 +209,18 @@ RK_PLUGIN_EXPORT int32_t Close(const CloseParams*, CloseResult*) {
   // The writer stores and releases what is still queued, finishes its
   // segments, then returns.
   if (g_writer.joinable()) g_writer.join();
-  uint64_t recorded, skipped;
+  uint64_t recorded, recordedAudio, skipped;
   {
     // Searches end at their next post; wait for them so that nothing runs in
     // this library after Unload.
     std::unique_lock lock(g_mutex);
     g_changed.wait_for(lock, 5s, [] { return g_searches == 0; });
     recorded = g_recorded;
+    recordedAudio = g_recordedAudio;
     skipped = g_skipped;
   }
-  Log(recorder::kInfo, "recorder: " + std::to_string(recorded) + " frames recorded, " +
+  Log(recorder::kInfo, "recorder: " + std::to_string(recorded) + " video and " +
+                           std::to_string(recordedAudio) + " audio frames recorded, " +
                            std::to_string(skipped) + " not recorded");
   return 0;
 }
@@ -230,14 +234,17 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
   if (e->type == RK_TYPE_ALARM) {
     item.alarm = true;
     item.receivedMicros = NowMicros();
-  } else if (e->type == RK_TYPE_VIDEO && !IsOutput(*e)) {
+  } else if ((e->type == RK_TYPE_VIDEO || e->type == RK_TYPE_AUDIO) && !IsOutput(*e)) {
     const MediaInfo& info = MediaInfoOf(*e);
-    if (info.codec != RK_CODEC_H264 && info.codec != RK_CODEC_H265) return 0;
+    item.frame.audio = e->type == RK_TYPE_AUDIO;
+    // Audio of any codec is kept: the writer says once per camera what it cannot record.
+    if (!item.frame.audio && info.codec != RK_CODEC_H264 && info.codec != RK_CODEC_H265) return 0;
     if (info.camera == 0 || info.camera > 65535) return 0;
     item.frame.camera = info.camera;
     item.frame.codec = info.codec;
     item.frame.width = info.width;
     item.frame.height = info.height;
+    item.frame.pts = info.pts;
     item.frame.key = IsKeyFrame(*e);
     item.frame.micros = info.captureMicros != 0 ? info.captureMicros
                                                 : static_cast<int64_t>(e->media.seconds) * 1000000 +
@@ -260,6 +267,11 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
         ++g_skipped;
         if (feed.warned) return 0;
         feed.warned = otherSender = true;
+      } else if (item.frame.audio) {
+        if (g_queuedBytes + e->length > kMaxQueuedBytes) {
+          ++g_skipped;
+          return 0;
+        }
       } else {
         if (feed.gap && item.frame.key) feed.gap = false;
         if (!feed.gap && g_queuedBytes + e->length > kMaxQueuedBytes) feed.gap = true;
@@ -302,12 +314,13 @@ RK_PLUGIN_EXPORT int32_t OnSearch(const EventParms* request, const EventParms*) 
   } catch (...) {
     // Out of memory: the search ends early.
   }
-  char line[128];
-  std::snprintf(line, sizeof line, "recorder: search %04x: sent %llu frames and %llu alarms%s",
-                static_cast<unsigned>(request->request & 0xFFFFFFFF),
-                static_cast<unsigned long long>(outcome.frames),
-                static_cast<unsigned long long>(outcome.alarms),
-                outcome.cancelled ? ", cancelled" : "");
+  char line[160];
+  std::snprintf(
+      line, sizeof line, "recorder: search %04x: sent %llu frames (%llu audio) and %llu alarms%s",
+      static_cast<unsigned>(request->request & 0xFFFFFFFF),
+      static_cast<unsigned long long>(outcome.frames + outcome.audioFrames),
+      static_cast<unsigned long long>(outcome.audioFrames),
+      static_cast<unsigned long long>(outcome.alarms), outcome.cancelled ? ", cancelled" : "");
   Log(recorder::kInfo, line);
   std::lock_guard lock(g_mutex);
   --g_searches;

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "audio_format.h"
 #include "rk/core/media.h"
 
 namespace recorder {
@@ -25,22 +26,39 @@ std::string ErrorText(int code) {
 } // namespace
 
 std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int64_t startMicros,
-                                                   std::string& error) {
+                                                   std::string& error, Track track) {
   std::unique_ptr<SegmentReader> reader(new SegmentReader);
   int result = avformat_open_input(&reader->format_, path.c_str(), nullptr, nullptr);
   if (result < 0) {
     error = path + ": " + ErrorText(result);
     return nullptr;
   }
-  const int stream = av_find_best_stream(reader->format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  const bool audio = track == Track::Audio;
+  const int stream = av_find_best_stream(
+      reader->format_, audio ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (stream < 0) {
-    error = path + ": no video";
+    error = audio ? "" : path + ": no video";
     return nullptr;
   }
   reader->stream_ = stream;
+  // The other track's samples are skipped, not read.
+  for (unsigned i = 0; i < reader->format_->nb_streams; ++i)
+    if (static_cast<int>(i) != stream) reader->format_->streams[i]->discard = AVDISCARD_ALL;
   const AVCodecParameters* codec = reader->format_->streams[stream]->codecpar;
-  const char* filterName = nullptr;
-  if (codec->codec_id == AV_CODEC_ID_H264) {
+  const char* filterName = "null"; // audio samples pass as they are
+  if (audio) {
+    reader->audio_ = true;
+    reader->sampleRate_ = codec->sample_rate;
+    if (codec->codec_id == AV_CODEC_ID_AAC) {
+      reader->codec_ = RK_CODEC_AAC;
+      reader->audioConfig_.assign(codec->extradata, codec->extradata + codec->extradata_size);
+    } else if (codec->codec_id == AV_CODEC_ID_OPUS) {
+      reader->codec_ = RK_CODEC_OPUS;
+    } else {
+      error = path + ": audio neither AAC nor Opus";
+      return nullptr;
+    }
+  } else if (codec->codec_id == AV_CODEC_ID_H264) {
     reader->codec_ = RK_CODEC_H264;
     filterName = "h264_mp4toannexb";
   } else if (codec->codec_id == AV_CODEC_ID_HEVC) {
@@ -64,7 +82,7 @@ std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int6
   const AVBitStreamFilter* filter = av_bsf_get_by_name(filterName);
   if (filter == nullptr || av_bsf_alloc(filter, &reader->filter_) < 0 ||
       avcodec_parameters_copy(reader->filter_->par_in, codec) < 0) {
-    error = path + ": no Annex B filter";
+    error = path + ": no " + filterName + " filter";
     return nullptr;
   }
   reader->filter_->time_base_in = reader->format_->streams[stream]->time_base;
@@ -97,7 +115,14 @@ bool SegmentReader::Next(StoredFrame& frame) {
       frame.codec = codec_;
       frame.width = width_;
       frame.height = height_;
-      frame.data.assign(packet_->data, packet_->data + packet_->size);
+      frame.audio = audio_;
+      frame.sampleRate = sampleRate_;
+      if (audio_) frame.key = true;
+      if (codec_ == RK_CODEC_AAC) {
+        AddAdtsHeader(audioConfig_, packet_->data, static_cast<size_t>(packet_->size), frame.data);
+      } else {
+        frame.data.assign(packet_->data, packet_->data + packet_->size);
+      }
       av_packet_unref(packet_);
       return true;
     }

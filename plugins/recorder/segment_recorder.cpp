@@ -9,6 +9,7 @@
 #include "camera_state.h"
 #include "catalogue_repair.h"
 #include "retention.h"
+#include "rk/core/media.h"
 #include "rk/core/xml_attribute.hpp"
 #include "segment_path.h"
 
@@ -83,7 +84,8 @@ bool SegmentRecorder::Open(Track& track, const LiveFrame& frame) {
   std::string error;
   bool full = false;
   auto segment = SegmentWriter::Create(config_.root + "/" + relative, params, frame.micros,
-                                       SegmentWriter::Layout::Fragmented, error, full);
+                                       SegmentWriter::Layout::Fragmented, error, full,
+                                       track.audio.has_value() ? &*track.audio : nullptr);
   if (segment == nullptr) {
     if (full) {
       EnterDiskFull(error);
@@ -116,14 +118,15 @@ bool SegmentRecorder::Open(Track& track, const LiveFrame& frame) {
   track.codec = frame.codec;
   track.width = frame.width;
   track.height = frame.height;
+  track.audioChanged = false;
   return true;
 }
 
 void SegmentRecorder::Close(Track& track, bool sync) {
   if (track.segment == nullptr) return;
   SegmentWriter& segment = *track.segment;
-  uint64_t frames = segment.frames(), bytes = 0;
-  int64_t last = segment.lastMicros();
+  uint64_t frames = segment.frames(), audioFrames = segment.audioFrames(), bytes = 0;
+  int64_t last = segment.endMicros();
   std::string full; // why the disk is full, when it is
   if (segment.Finish(sync)) {
     bytes = segment.bytes();
@@ -132,6 +135,7 @@ void SegmentRecorder::Close(Track& track, bool sync) {
     // Cut short (a full disk, a write error): keep what plays.
     const SegmentMeasure m = MeasureSegment(segment.path(), segment.startMicros());
     frames = m.frames;
+    audioFrames = m.audioFrames;
     bytes = m.bytes;
     last = m.frames > 0 ? m.lastMicros : segment.startMicros();
   }
@@ -139,7 +143,8 @@ void SegmentRecorder::Close(Track& track, bool sync) {
     std::error_code ignored;
     fs::remove(segment.path(), ignored);
     if (track.rowId != 0) catalogue_->RemoveSegment(track.rowId);
-  } else if (track.rowId != 0 && !catalogue_->CompleteSegment(track.rowId, last, bytes, frames)) {
+  } else if (track.rowId != 0 &&
+             !catalogue_->CompleteSegment(track.rowId, last, bytes, frames, audioFrames)) {
     // Left open in the catalogue: the next start completes it.
     if (catalogue_->diskFull()) {
       full = "catalogue: " + catalogue_->error();
@@ -156,30 +161,71 @@ void SegmentRecorder::Close(Track& track, bool sync) {
 bool SegmentRecorder::Write(const LiveFrame& frame) {
   if (catalogue_ == nullptr || diskFull_) return false;
   Track& track = tracks_[frame.camera];
+  if (frame.audio) return WriteAudio(track, frame);
   if (track.segment != nullptr && frame.key) {
     const SegmentWriter& s = *track.segment;
     const bool due =
         frame.micros - s.startMicros() >= static_cast<int64_t>(config_.segmentSeconds) * 1000000;
-    const bool changed =
-        frame.codec != track.codec || frame.width != track.width || frame.height != track.height;
+    const bool changed = frame.codec != track.codec || frame.width != track.width ||
+                         frame.height != track.height || track.audioChanged;
     if (due || changed || frame.micros < s.startMicros()) Close(track, true);
   }
   if (track.segment == nullptr) {
     if (!frame.key || !Open(track, frame)) return false;
   }
   if (!track.segment->Write(frame.data, frame.length, frame.micros, frame.key)) {
-    if (track.segment->diskFull()) {
-      EnterDiskFull(track.relativePath + ": " + track.segment->error());
-    } else {
-      if (!track.failing)
-        log_(kError, "recorder: " + track.relativePath + ": " + track.segment->error());
-      track.failing = true;
-      Close(track, false);
-    }
+    WriteFailed(track);
     return false;
   }
   track.failing = false;
   return true;
+}
+
+bool SegmentRecorder::WriteAudio(Track& track, const LiveFrame& frame) {
+  std::string why;
+  auto params = AudioParamsOf(frame.codec, frame.data, frame.length, why);
+  if (!params) {
+    const bool recordable = frame.codec == RK_CODEC_AAC || frame.codec == RK_CODEC_OPUS;
+    if (!track.audioWarned)
+      log_(kWarning, "recorder: camera " + std::to_string(frame.camera) + ": " + why +
+                         (recordable ? ": such frames are not recorded"
+                                     : ": its video is recorded without sound"));
+    track.audioWarned = true;
+    return false;
+  }
+  if (!track.audio || !track.audio->Takes(*params)) {
+    // The open segment's header has no track for it: it ends at the next key
+    // frame, and the audio starts with the segment that opens there.
+    track.audio = std::move(params);
+    track.audioChanged = true;
+  }
+  if (track.segment == nullptr || track.audioChanged) return false;
+  SegmentWriter& segment = *track.segment;
+  if (frame.micros < segment.startMicros()) return false; // the previous segment's
+  if (!AudioSamples(frame.codec, frame.data, frame.length, samples_)) return false;
+  int64_t offset = 0; // samples into the record
+  for (const AudioSample& sample : samples_) {
+    const int64_t micros = frame.micros + offset * 1000000 / track.audio->sampleRate;
+    if (!segment.WriteAudio(sample.data, sample.length, micros, frame.pts + offset,
+                            sample.samples)) {
+      WriteFailed(track);
+      return false;
+    }
+    offset += sample.samples;
+  }
+  track.failing = false;
+  return true;
+}
+
+void SegmentRecorder::WriteFailed(Track& track) {
+  if (track.segment->diskFull()) {
+    EnterDiskFull(track.relativePath + ": " + track.segment->error());
+    return;
+  }
+  if (!track.failing)
+    log_(kError, "recorder: " + track.relativePath + ": " + track.segment->error());
+  track.failing = true;
+  Close(track, false);
 }
 
 void SegmentRecorder::EnterDiskFull(const std::string& reason) {

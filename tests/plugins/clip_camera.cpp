@@ -8,8 +8,12 @@
 //   search<i> <camera> <kinds> <from offset ms> <to offset ms> [cancel after n results]
 // (offsets from the first frame's capture time; searches run one after the
 // other once the frames are posted). Output: "clipcam.out", one line each:
+//   start micros=<t>         (the time the search offsets count from)
 //   frame camera=<n> key=<0|1> micros=<t> len=<bytes>
 //   result search=<i> type=<t> camera=<n> key=<0|1> micros=<t> len=<bytes> end=<0|1>
+//          codec=<c> pts=<p>
+// and the payloads of stored audio results, one after the other, in
+// "clipcam-<i>.audio".
 //   cancelled search=<i>
 //   alarm <payload>          (live alarms of other plug-ins)
 //   done
@@ -118,6 +122,7 @@ void Play() {
   const int total = static_cast<int>(seconds * fps);
   const auto interval = std::chrono::microseconds(1000000 / fps);
   const int64_t first = NowMicros();
+  Write("start micros=" + std::to_string(first));
   auto next = std::chrono::steady_clock::now();
   for (int i = 0; i < total; ++i) {
     const std::string& unit = units[static_cast<size_t>(i) % units.size()];
@@ -234,10 +239,17 @@ RK_PLUGIN_EXPORT uint8_t OnEvent(const EventParms* e, const EventParms*) {
     std::lock_guard lock(g_mutex);
     search = static_cast<uint32_t>(e->request & 0xFFFF);
     if (g_out != nullptr)
-      std::fprintf(g_out, "result search=%u type=%llu camera=%u key=%d micros=%lld len=%u end=%d\n",
+      std::fprintf(g_out,
+                   "result search=%u type=%llu camera=%u key=%d micros=%lld len=%u end=%d "
+                   "codec=%u pts=%lld\n",
                    search, static_cast<unsigned long long>(e->type), info.camera,
                    IsKeyFrame(*e) ? 1 : 0, static_cast<long long>(info.captureMicros), e->length,
-                   end ? 1 : 0);
+                   end ? 1 : 0, info.codec, static_cast<long long>(info.pts));
+    if (e->type == RK_TYPE_AUDIO && e->length > 0) {
+      std::ofstream audio("clipcam-" + std::to_string(search) + ".audio",
+                          std::ios::binary | std::ios::app);
+      audio.write(static_cast<const char*>(e->data), e->length);
+    }
     if (search == g_search) {
       ++g_results;
       if (end) g_searchOver = true;

@@ -81,8 +81,25 @@ fs::path MidGopClip() {
   return clip;
 }
 
-RtspServer::RtspServer(std::vector<std::pair<std::string, fs::path>> mounts)
-    : mounts_(std::move(mounts)) {
+fs::path TestClipWithAudio(int seconds) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  const fs::path clip = ScratchDir().path / ("clip-audio-" + std::to_string(seconds) + ".mp4");
+  if (fs::exists(clip)) return clip;
+  const std::string command =
+      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x180:rate=25 -f lavfi "
+      "-i sine=frequency=440:sample_rate=48000 -t " +
+      std::to_string(seconds) +
+      " -c:v libx264 -preset ultrafast -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 "
+      "-pix_fmt yuv420p -c:a aac -ac 1 -b:a 48k '" +
+      clip.string() + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
+  return clip;
+}
+
+RtspServer::RtspServer(std::vector<std::pair<std::string, fs::path>> mounts,
+                       std::vector<std::pair<std::string, fs::path>> audioMounts)
+    : mounts_(std::move(mounts)), audioMounts_(std::move(audioMounts)) {
   static std::atomic<int> count{0};
   stats_ = ScratchDir().path / ("sent-" + std::to_string(++count) + ".txt");
 }
@@ -100,6 +117,10 @@ void RtspServer::Start() {
       "--stats",      stats_.string()};
   for (const auto& [mount, file] : mounts_) {
     args.push_back("--mount");
+    args.push_back(mount + "=" + file.string());
+  }
+  for (const auto& [mount, file] : audioMounts_) {
+    args.push_back("--av-mount");
     args.push_back(mount + "=" + file.string());
   }
   std::vector<char*> argv;

@@ -19,11 +19,16 @@ fs::path TestClip(int seconds);
 // TestClip(2) cut 0.4 s in, without re-encoding: 40 frames, of which the first
 // 15 refer to frames that are gone, then a key frame and 24 more.
 fs::path MidGopClip();
+// The same picture with a 440 Hz tone: AAC-LC, 48 kHz, mono (1024 samples a
+// frame, 46.875 frames a second).
+fs::path TestClipWithAudio(int seconds);
 
 class RtspServer {
 public:
-  // Mount name -> file, e.g. {"cam1", TestClip(60)}.
-  explicit RtspServer(std::vector<std::pair<std::string, fs::path>> mounts);
+  // Mount name -> file, e.g. {"cam1", TestClip(60)}; `audioMounts` serve
+  // their file's AAC audio too.
+  explicit RtspServer(std::vector<std::pair<std::string, fs::path>> mounts,
+                      std::vector<std::pair<std::string, fs::path>> audioMounts = {});
   ~RtspServer();
   RtspServer(const RtspServer&) = delete;
   RtspServer& operator=(const RtspServer&) = delete;
@@ -36,11 +41,12 @@ public:
   void Thaw();
   uint16_t port() const { return port_; }
   std::string Url(const std::string& mount) const;
-  // Access units handed to the payloader for `mount` since the last Start.
+  // Access units handed to the payloader for `mount` since the last Start;
+  // "<mount>/audio": its audio frames.
   long Sent(const std::string& mount) const;
 
 private:
-  std::vector<std::pair<std::string, fs::path>> mounts_;
+  std::vector<std::pair<std::string, fs::path>> mounts_, audioMounts_;
   fs::path stats_;
   pid_t pid_ = -1;
   uint16_t port_ = 0;

@@ -2,7 +2,9 @@
 // pattern, 10 frames a second, a key frame every second), the recorder writes
 // fragmented MP4 segments and a SQLite catalogue, answers media searches from
 // them, survives kill -9, removes the oldest segments past MaxBytes; and
-// corvane-export cuts a range into one MP4. ffprobe judges every file.
+// corvane-export cuts a range into one MP4. ffprobe judges every file. A
+// camera with sound (ipcam.so pulling H.264 and AAC from a real RTSP server)
+// gets its audio recorded, searched and exported along.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "core_harness.h"
+#include "media_tools.h"
 
 namespace {
 
@@ -84,6 +87,25 @@ std::vector<std::map<std::string, std::string>> Lines(const CoreLayout& layout,
     lines.push_back(fields);
   }
   return lines;
+}
+
+// Decoded frames per codec ("h264", "aac") of every stream of a file; empty,
+// with a failure, when ffprobe reports any error.
+std::map<std::string, long> StreamFrames(const fs::path& file) {
+  const CommandOutcome probe = Shell("ffprobe -v error -count_frames -show_entries "
+                                     "stream=codec_name,nb_read_frames -of csv=p=0 '" +
+                                     file.string() + "'");
+  std::map<std::string, long> frames;
+  std::smatch match;
+  static const std::regex line("([a-z0-9]+),([0-9]+)");
+  for (auto at = probe.out.cbegin(); std::regex_search(at, probe.out.cend(), match, line);
+       at = match.suffix().first)
+    frames[match[1]] += std::stol(match[2]);
+  if (probe.status != 0 || probe.out.find("rror") != std::string::npos || frames.empty()) {
+    ADD_FAILURE() << file << ": " << probe.out;
+    frames.clear();
+  }
+  return frames;
 }
 
 std::vector<std::map<std::string, std::string>> Results(const CoreLayout& layout, int search) {
@@ -213,7 +235,8 @@ TEST_F(RecorderTest, RecordsPlayableSegmentsAnswersSearchesAndExports) {
   EXPECT_LE(three.size(), 4u);
   for (const auto& r : three) EXPECT_EQ(r.at("end"), "0");
   EXPECT_TRUE(std::regex_search(
-      out, std::regex("recorder: search 0003: sent [34] frames and 0 alarms, cancelled")))
+      out,
+      std::regex("recorder: search 0003: sent [34] frames \\(0 audio\\) and 0 alarms, cancelled")))
       << out;
 
   // corvane-export, with no core: from the key frame at or before --from.
@@ -360,4 +383,108 @@ TEST_F(RecorderTest, AFullDiskStopsRecordingOnceAndRoomAgainResumesIt) {
   for (const auto& frame : Lines(layout_, "frame")) EXPECT_EQ(frame.at("posted"), "0");
   core.Signal(SIGTERM);
   EXPECT_EQ(core.Wait(20s).code, 0);
+}
+
+// A camera with sound: every AAC frame after the first GOP is in a segment
+// next to the video; a search for both kinds gets them in time order, one for
+// audio alone its range; the stored audio records are ADTS again (ffprobe
+// decodes them), and an export carries the sound.
+TEST_F(RecorderTest, AudioOfAnRtspCameraIsRecordedSearchedAndExported) {
+  RtspServer server({}, {{"door", TestClipWithAudio(30)}});
+  server.Start();
+  layout_.AddPlugin(fs::path(CORVANE_SAMPLE_PLUGIN_DIR) / "ipcam.so");
+  layout_.WriteFile("ipcam.xml", "<Cameras><Camera Number=\"1\" Name=\"door\" Url=\"" +
+                                     server.Url("door") + "\" Audio=\"1\"/></Cameras>");
+  Install("cameras 0\nseconds 6\n"
+          "search1 1 3 -10000 60000\n" // video and audio of camera 1
+          "search2 1 2 3000 4000\n",   // its audio alone, one second
+          "<Recorder SegmentSeconds=\"2\"/>");
+  CoreProcess core(layout_);
+  core.Start();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return layout_.ReadFile("clipcam.out").find("done") != std::string::npos; }, 30s))
+      << core.Stdout() << layout_.ReadFile("clipcam.out");
+  core.Signal(SIGTERM);
+  ASSERT_EQ(core.Wait(20s).code, 0);
+  const std::string out = core.Stdout();
+  const auto start = Lines(layout_, "start");
+  ASSERT_EQ(start.size(), 1u);
+  const int64_t first = std::stoll(start[0].at("micros"));
+
+  // Segments with an AAC track whose frames the catalogue counts; together
+  // they hold what the camera posted but the first GOP's sound (the first
+  // segment opened before any audio had arrived).
+  long recorded = 0;
+  for (const fs::path& file : Segments(Root() / "1-door")) {
+    const auto frames = StreamFrames(file);
+    EXPECT_GT(frames.count("h264"), 0u) << file;
+    const auto row =
+        Query(Root() / "catalogue.db", "SELECT audio_frames FROM segments WHERE path = '1-door/" +
+                                           file.filename().string() + "'");
+    ASSERT_EQ(row.size(), 1u) << file;
+    EXPECT_EQ(row[0], std::to_string(frames.count("aac") ? frames.at("aac") : 0)) << file;
+    recorded += frames.count("aac") ? frames.at("aac") : 0;
+  }
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(out, match, std::regex("([0-9]+) audio frames posted"))) << out;
+  const long posted = std::stol(match[1]);
+  EXPECT_GT(recorded, 150); // about 5 s of 46.875 frames a second
+  EXPECT_LE(recorded, posted);
+  EXPECT_GE(recorded, posted - 47 - 2) << out; // one GOP (47 frames), a frame either side
+  EXPECT_TRUE(
+      std::regex_search(out, std::regex("recorder: [0-9]+ video and " + std::to_string(recorded) +
+                                        " audio frames recorded")))
+      << out;
+
+  // Search 1: both kinds of camera 1, in capture order, from a key frame, then the end.
+  const auto one = Results(layout_, 1);
+  ASSERT_GE(one.size(), 3u) << layout_.ReadFile("clipcam.out");
+  EXPECT_EQ(one.front().at("type"), "1");
+  EXPECT_EQ(one.front().at("key"), "1");
+  long audio = 0;
+  for (size_t i = 0; i + 1 < one.size(); ++i) {
+    EXPECT_EQ(one[i].at("end"), "0");
+    if (i > 0) {
+      EXPECT_GE(std::stoll(one[i].at("micros")), std::stoll(one[i - 1].at("micros")));
+    }
+    if (one[i].at("type") == "2") {
+      ++audio;
+      EXPECT_EQ(one[i].at("codec"), "16");
+      EXPECT_EQ(one[i].at("key"), "1");
+      const int64_t micros = std::stoll(one[i].at("micros"));
+      EXPECT_EQ(std::stoll(one[i].at("pts")),
+                micros / 1000000 * 48000 + micros % 1000000 * 48 / 1000);
+    } else {
+      EXPECT_EQ(one[i].at("type"), "1");
+      EXPECT_EQ(one[i].at("codec"), "1");
+    }
+  }
+  EXPECT_GT(audio, 100);
+  EXPECT_EQ(one.back().at("end"), "1");
+  EXPECT_EQ(one.back().at("type"), "1");
+  // The audio records are ADTS: a decoder takes them one after the other.
+  EXPECT_EQ(StreamFrames(layout_.work / "clipcam-1.audio")["aac"], audio);
+
+  // Search 2: audio alone, from the first frame at or after 3 s up to 4 s.
+  const auto two = Results(layout_, 2);
+  ASSERT_GE(two.size(), 40u) << layout_.ReadFile("clipcam.out");
+  for (size_t i = 0; i + 1 < two.size(); ++i) {
+    EXPECT_EQ(two[i].at("type"), "2");
+    EXPECT_GE(std::stoll(two[i].at("micros")), first + 3000000);
+    EXPECT_LE(std::stoll(two[i].at("micros")), first + 4000000);
+  }
+  EXPECT_LT(std::stoll(two.front().at("micros")), first + 3000000 + 25000); // one AAC frame
+  EXPECT_LE(two.size() - 1, 48u);
+  EXPECT_EQ(two.back().at("end"), "1");
+  EXPECT_EQ(two.back().at("type"), "2");
+
+  // The export of a range has both streams, and they play.
+  const fs::path clip = layout_.work / "door.mp4";
+  const CommandOutcome cut = Shell(
+      std::string(CORVANE_EXPORT_BINARY) + " --root '" + Root().string() + "' --camera 1 --from " +
+      IsoUtc(first + 2500000) + " --to " + IsoUtc(first + 5000000) + " -o '" + clip.string() + "'");
+  ASSERT_EQ(cut.status, 0) << cut.out;
+  const auto exported = StreamFrames(clip);
+  EXPECT_GE(exported.count("h264") ? exported.at("h264") : 0, 50); // 2.5 s at 25 frames a second
+  EXPECT_GE(exported.count("aac") ? exported.at("aac") : 0, 100);  // and its sound
 }

@@ -1,7 +1,8 @@
 // corvane-export: cuts one camera's recordings over a time range into one
 // MP4 file, straight from the catalogue and the segment files (no core
 // needed, no re-encoding). The clip starts at the key frame at or before
-// --from, so it plays from its first frame.
+// --from, so it plays from its first frame; the camera's audio comes along
+// when the range has any.
 //
 //   corvane-export --root recordings --camera 1 --from 2026-12-08T10:00:00Z
 //                  --to 2026-12-08T10:05:00Z -o clip.mp4
@@ -74,8 +75,10 @@ int main(int argc, char** argv) {
                 (result.message.empty() ? "" : " (" + result.message + ")"));
   if (result.status == recorder::ExportResult::kFailed) return Fail(result.message);
   if (!result.message.empty()) std::fprintf(stderr, "corvane-export: %s\n", result.message.c_str());
-  std::printf("corvane-export: %llu frames of camera %lu, %s to %s, written to %s\n",
-              static_cast<unsigned long long>(result.frames), camera,
+  std::printf("corvane-export: %llu frames and %llu audio frames of camera %lu, %s to %s, "
+              "written to %s\n",
+              static_cast<unsigned long long>(result.frames),
+              static_cast<unsigned long long>(result.audioFrames), camera,
               recorder::IsoUtc(result.firstMicros).c_str(),
               recorder::IsoUtc(result.lastMicros).c_str(), output.c_str());
   return 0;
