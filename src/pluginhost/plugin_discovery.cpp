@@ -29,13 +29,20 @@ std::vector<std::string> DiscoverPlugins(const std::string& executableDir) {
       paths.push_back(path.string());
     }
   }
-  auto byGroupThenName = [](const std::string& a, const std::string& b) {
-    const bool aFirst = a.find(rk::core::kLoadsFirstMark) != std::string::npos;
-    const bool bFirst = b.find(rk::core::kLoadsFirstMark) != std::string::npos;
+  // By group, then by file name; the names were split off once above.
+  std::vector<size_t> order(paths.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto byGroupThenName = [&](size_t a, size_t b) {
+    const bool aFirst = paths[a].find(rk::core::kLoadsFirstMark) != std::string::npos;
+    const bool bFirst = paths[b].find(rk::core::kLoadsFirstMark) != std::string::npos;
     if (aFirst != bFirst) return aFirst;
-    return strcasecmp(fs::path(a).filename().c_str(), fs::path(b).filename().c_str()) < 0;
+    return strcasecmp(names[a].c_str(), names[b].c_str()) < 0;
   };
-  std::stable_sort(paths.begin(), paths.end(), byGroupThenName);
+  std::stable_sort(order.begin(), order.end(), byGroupThenName);
+  std::vector<std::string> sorted;
+  sorted.reserve(paths.size());
+  for (const size_t i : order) sorted.push_back(std::move(paths[i]));
+  paths = std::move(sorted);
   return paths;
 }
 
