@@ -67,13 +67,16 @@ bool EventQueue::Push(const rk::core::EventParms& record, const void* data) {
   return true;
 }
 
-void EventQueue::BackOffIfFarAhead(uint64_t ticket) const {
+void EventQueue::BackOffIfFarAhead(uint64_t ticket) {
   // Posters far ahead of the consumer pause a moment: with more posting
   // threads than processors the consumer, and the posters that were not
   // running, get the processor without waiting for a whole time slice. The
   // pause is bounded, so a post never waits on a slow delivery.
-  if (ticket - taken_.load(std::memory_order_relaxed) > kBackOffBacklog)
-    std::this_thread::sleep_for(kBackOffPause);
+  // The consumer may have taken this very record already.
+  const uint64_t taken = taken_.load(std::memory_order_relaxed);
+  if (ticket <= taken || ticket - taken <= kBackOffBacklog) return;
+  pauses_.fetch_add(1, std::memory_order_relaxed);
+  std::this_thread::sleep_for(kBackOffPause);
 }
 
 EventQueue::Segment* EventQueue::SegmentFor(uint64_t number) {

@@ -84,6 +84,8 @@ public:
   size_t Depth() const;
   // Any thread: ends a consumer's wait (it then looks at `stopping`).
   void Wake();
+  // Any thread: how often a poster paused because it was far ahead.
+  uint64_t Pauses() const { return pauses_.load(std::memory_order_relaxed); }
 
   // While one lives, no post is accepted: posts wait in Push, and every post
   // accepted before it was taken has finished writing its record. Taken on the
@@ -124,7 +126,7 @@ private:
   Segment* Lookup(uint64_t ticket) const; // installed segment of a ticket, or null
   bool Written(uint64_t ticket) const;    // its record is in its slot
   void WaitWhileHeld(uint64_t ticket);
-  void BackOffIfFarAhead(uint64_t ticket) const;
+  void BackOffIfFarAhead(uint64_t ticket);
   // Consumer: Peek() once head_'s record is not at hand.
   Wait PeekWaiting(const rk::core::EventParms*& out, const std::atomic<uint8_t>& stopping,
                    std::chrono::nanoseconds timeout);
@@ -142,6 +144,7 @@ private:
   std::atomic<uint64_t> taken_{0};                // head_ as last published, for Depth
   alignas(64) std::atomic<uint32_t> sleeping_{0}; // futex word: 1 while the consumer sleeps
   std::atomic<uint32_t> kicked_{0};               // Wake() came: the consumer looks again
+  std::atomic<uint64_t> pauses_{0};               // posters' back-off pauses so far
   // Segment number % kDirectory -> its segment while installed. Posters wait
   // when a whole directory of segments (16 M records) is still queued.
   static constexpr size_t kDirectory = 65536;

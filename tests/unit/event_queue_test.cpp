@@ -119,6 +119,23 @@ TEST(EventQueue, ManyPostersLoseNothingAndKeepEachPostersOrder) {
   }
 }
 
+// A poster pauses only when it is far ahead of the consumer, never when the
+// consumer keeps up (even when it has taken the record before the poster
+// looked).
+TEST(EventQueue, PostersPauseOnlyFarAhead) {
+  EventQueue queue;
+  std::atomic<uint8_t> stopping{0};
+  EventParms out;
+  size_t remaining = 0;
+  for (uint64_t n = 0; n < 4096; ++n) {
+    queue.Push(Numbered(n));
+    ASSERT_EQ(queue.Take(out, remaining, stopping, 0ns), EventQueue::Wait::kEvent);
+  }
+  EXPECT_EQ(queue.Pauses(), 0u);
+  for (uint64_t n = 0; n < 70'000; ++n) queue.Push(Numbered(n));
+  EXPECT_GT(queue.Pauses(), 0u);
+}
+
 // A post that comes while the posters are held returns only after the hold.
 TEST(EventQueue, APostWaitsForTheHold) {
   EventQueue queue;
