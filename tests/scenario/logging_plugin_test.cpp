@@ -146,6 +146,10 @@ TEST(LoggingPlugin, RotatesBySizeKeepingTheNewestFiles) {
   // Oldest to newest, the kept records are one unbroken run ending with the last.
   std::vector<int> numbers;
   for (const auto& line : all) {
+    // The statistics report's second and third lines carry no prefix: it is
+    // made at the first record the dispatch loop takes, which on a slow start
+    // comes after all of the test's records.
+    if (line.rfind("ltm:", 0) == 0 || line.rfind("memory[", 0) == 0) continue;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
     const std::string text = m[3];
