@@ -146,7 +146,7 @@ private:
   std::atomic<uint32_t> kicked_{0};               // Wake() came: the consumer looks again
   std::atomic<uint64_t> pauses_{0};               // posters' back-off pauses so far
   // Segment number % kDirectory -> its segment while installed. Posters wait
-  // when a whole directory of segments (16 M records) is still queued.
+  // when a whole directory of segments (18 M records) is still queued.
   static constexpr size_t kDirectory = 65536;
   std::unique_ptr<std::atomic<Segment*>[]> directory_;
 
