@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include "audio_format.h"
+#include "av_error_text.h"
 #include "rk/core/media.h"
 
 namespace recorder {
@@ -17,12 +18,6 @@ namespace {
 
 constexpr AVRational kMicros{1, 1000000};
 
-std::string ErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 } // namespace
 
 std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int64_t startMicros,
@@ -30,7 +25,7 @@ std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int6
   std::unique_ptr<SegmentReader> reader(new SegmentReader);
   int result = avformat_open_input(&reader->format_, path.c_str(), nullptr, nullptr);
   if (result < 0) {
-    error = path + ": " + ErrorText(result);
+    error = path + ": " + AvErrorText(result);
     return nullptr;
   }
   const bool audio = track == Track::Audio;
@@ -87,7 +82,7 @@ std::unique_ptr<SegmentReader> SegmentReader::Open(const std::string& path, int6
   }
   reader->filter_->time_base_in = reader->format_->streams[stream]->time_base;
   if ((result = av_bsf_init(reader->filter_)) < 0) {
-    error = path + ": " + ErrorText(result);
+    error = path + ": " + AvErrorText(result);
     return nullptr;
   }
   reader->packet_ = av_packet_alloc();

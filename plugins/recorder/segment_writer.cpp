@@ -11,17 +11,12 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "av_error_text.h"
 #include "rk/core/media.h"
 
 namespace recorder {
 
 namespace {
-
-std::string ErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 constexpr AVRational kMicros{1, 1000000};
 
@@ -126,7 +121,7 @@ bool SegmentWriter::Check(int result, const char* what) {
   if (result >= 0) return true;
   failed_ = true;
   diskFull_ = result == AVERROR(ENOSPC) || result == AVERROR(EDQUOT);
-  error_ = std::string(what) + ": " + ErrorText(result);
+  error_ = std::string(what) + ": " + AvErrorText(result);
   return false;
 }
 

@@ -214,10 +214,6 @@ void Plugin::ForgetAll() {
 
 bool Plugin::DeliverEventGuarded(const EventParms& record) {
   std::shared_lock lock(guard_);
-  return DeliverEventUnlocked(record);
-}
-
-bool Plugin::DeliverEventUnlocked(const EventParms& record) {
   return DeliverEvent(record);
 }
 

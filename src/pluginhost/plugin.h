@@ -118,7 +118,6 @@ public:
 
 private:
   Plugin() = default;
-  bool DeliverEventUnlocked(const rk::core::EventParms& record);
   bool DeliverLegacy(const rk::core::EventParms& record); // IOCTL or Write
   void ForgetAll();
   void CloseLibrary(void* library);

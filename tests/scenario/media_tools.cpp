@@ -53,48 +53,43 @@ uint16_t BoundPort(int fd) {
 
 } // namespace
 
-fs::path TestClip(int seconds) {
+namespace {
+
+// `ffmpeg <arguments> <clip>` once per process, in the scratch directory.
+fs::path CachedClip(const std::string& name, const std::string& arguments) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  const fs::path clip = ScratchDir().path / ("clip-" + std::to_string(seconds) + ".mp4");
+  const fs::path clip = ScratchDir().path / name;
   if (fs::exists(clip)) return clip;
   const std::string command =
-      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x180:rate=25 -t " +
-      std::to_string(seconds) +
-      " -c:v libx264 -preset ultrafast -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 "
-      "-pix_fmt yuv420p '" +
-      clip.string() + "'";
+      "ffmpeg -hide_banner -loglevel error -y " + arguments + " '" + clip.string() + "'";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
   return clip;
+}
+
+// A 320x180 test pattern at 25 frames/s, a key frame a second, in H.264.
+constexpr const char* kPattern = "-f lavfi -i testsrc=size=320x180:rate=25";
+constexpr const char* kVideo =
+    "-c:v libx264 -preset ultrafast -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 -pix_fmt yuv420p";
+
+} // namespace
+
+fs::path TestClip(int seconds) {
+  return CachedClip("clip-" + std::to_string(seconds) + ".mp4",
+                    std::string(kPattern) + " -t " + std::to_string(seconds) + " " + kVideo);
 }
 
 fs::path MidGopClip() {
   const fs::path whole = TestClip(2);
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  const fs::path clip = ScratchDir().path / "clip-2-mid-gop.mp4";
-  if (fs::exists(clip)) return clip;
   // An output -ss with -copyinkf keeps the frames before the next key frame.
-  const std::string command = "ffmpeg -hide_banner -loglevel error -y -i '" + whole.string() +
-                              "' -ss 0.4 -c copy -copyinkf '" + clip.string() + "'";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
-  return clip;
+  return CachedClip("clip-2-mid-gop.mp4", "-i '" + whole.string() + "' -ss 0.4 -c copy -copyinkf");
 }
 
 fs::path TestClipWithAudio(int seconds) {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  const fs::path clip = ScratchDir().path / ("clip-audio-" + std::to_string(seconds) + ".mp4");
-  if (fs::exists(clip)) return clip;
-  const std::string command =
-      "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=320x180:rate=25 -f lavfi "
-      "-i sine=frequency=440:sample_rate=48000 -t " +
-      std::to_string(seconds) +
-      " -c:v libx264 -preset ultrafast -g 25 -keyint_min 25 -sc_threshold 0 -bf 0 "
-      "-pix_fmt yuv420p -c:a aac -ac 1 -b:a 48k '" +
-      clip.string() + "'";
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg failed: " + command);
-  return clip;
+  return CachedClip("clip-audio-" + std::to_string(seconds) + ".mp4",
+                    std::string(kPattern) +
+                        " -f lavfi -i sine=frequency=440:sample_rate=48000 -t " +
+                        std::to_string(seconds) + " " + kVideo + " -c:a aac -ac 1 -b:a 48k");
 }
 
 RtspServer::RtspServer(std::vector<std::pair<std::string, fs::path>> mounts,

@@ -12,6 +12,17 @@
 
 #include "core_harness.h"
 
+namespace {
+
+// The SDK component of this build, installed below `prefix`.
+int InstallSdk(const fs::path& prefix, std::string& out) {
+  return Shell(Quote(CORVANE_CMAKE_COMMAND) + " --install " + Quote(CORVANE_BINARY_DIR) +
+                   " --prefix " + Quote(prefix) + " --component corvane-sdk",
+               out);
+}
+
+} // namespace
+
 TEST(SdkInstall, ExamplesBuildAgainstTheInstalledSdkAndLoad) {
   CoreLayout layout;
   const fs::path prefix = layout.root / "prefix";
@@ -19,11 +30,7 @@ TEST(SdkInstall, ExamplesBuildAgainstTheInstalledSdkAndLoad) {
   const std::string cmake = Quote(CORVANE_CMAKE_COMMAND);
   std::string out;
 
-  ASSERT_EQ(Shell(cmake + " --install " + Quote(CORVANE_BINARY_DIR) + " --prefix " + Quote(prefix) +
-                      " --component corvane-sdk",
-                  out),
-            0)
-      << out;
+  ASSERT_EQ(InstallSdk(prefix, out), 0) << out;
   for (const char* file :
        {"include/rk/core/sdk.h", "include/rk/core/event_parms.h", "include/rk/core/plugin_api.h",
         "share/cmake/corvane-sdk/corvane-sdk-config.cmake", "share/pkgconfig/corvane-sdk.pc",
@@ -119,11 +126,7 @@ TEST(SdkInstall, TemplatesBuildAndPassTheChecker) {
   const fs::path project = layout.root / "plugins";
   const std::string cmake = Quote(CORVANE_CMAKE_COMMAND);
   std::string out;
-  ASSERT_EQ(Shell(cmake + " --install " + Quote(CORVANE_BINARY_DIR) + " --prefix " + Quote(prefix) +
-                      " --component corvane-sdk",
-                  out),
-            0)
-      << out;
+  ASSERT_EQ(InstallSdk(prefix, out), 0) << out;
   EXPECT_TRUE(fs::exists(prefix / "share/corvane-sdk/examples/hello_cpp.cpp"));
   const std::string generate =
       Quote(prefix / "bin" / "corvane-plugin-new") + " --dir " + Quote(project);
