@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <grp.h>
+#include <memory>
 #include <pwd.h>
 #include <string>
 #include <sys/prctl.h>
@@ -53,10 +53,15 @@ bool ApplyCapabilities(uint32_t set) {
 
 // The parent's real user id; 0 when its status cannot be read.
 uid_t ParentRealUid() {
-  std::ifstream status("/proc/" + std::to_string(::getppid()) + "/status");
-  for (std::string line; std::getline(status, line);) {
+  // Plain stdio: a stream here would set up the locale machinery on the
+  // start-up path for one line.
+  const std::string path = "/proc/" + std::to_string(::getppid()) + "/status";
+  const std::unique_ptr<FILE, int (*)(FILE*)> status(std::fopen(path.c_str(), "re"), &std::fclose);
+  if (status == nullptr) return 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, status.get()) != nullptr) {
     unsigned int uid = 0;
-    if (std::sscanf(line.c_str(), "Uid: %u", &uid) == 1) return uid;
+    if (std::sscanf(line, "Uid: %u", &uid) == 1) return uid;
   }
   return 0;
 }

@@ -37,7 +37,7 @@ timespec AbsoluteTime(std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-EventQueue::EventQueue() : directory_(std::make_unique<std::atomic<Segment*>[]>(kDirectory)) {}
+EventQueue::EventQueue() = default;
 
 EventQueue::~EventQueue() = default;
 
@@ -80,7 +80,7 @@ void EventQueue::BackOffIfFarAhead(uint64_t ticket) {
 }
 
 EventQueue::Segment* EventQueue::SegmentFor(uint64_t number) {
-  std::atomic<Segment*>& entry = directory_[number % kDirectory];
+  const std::atomic_ref<Segment*> entry = Entry(number);
   for (;;) {
     Segment* segment = entry.load(std::memory_order_acquire);
     if (segment == nullptr) {
@@ -128,7 +128,7 @@ void EventQueue::GiveBack(Segment* segment) {
 
 EventQueue::Segment* EventQueue::Lookup(uint64_t ticket) const {
   const uint64_t number = ticket / kSegment;
-  Segment* segment = directory_[number % kDirectory].load(std::memory_order_acquire);
+  Segment* segment = Entry(number).load(std::memory_order_acquire);
   if (segment == nullptr || segment->number.load(std::memory_order_acquire) != number)
     return nullptr;
   return segment;
@@ -192,7 +192,7 @@ EventQueue::Wait EventQueue::PeekWaiting(const rk::core::EventParms*& out,
 void EventQueue::Recycle() {
   // Every slot of the segment is read: no poster still writes to it.
   const uint64_t number = head_ / kSegment - 1;
-  directory_[number % kDirectory].store(nullptr, std::memory_order_release);
+  Entry(number).store(nullptr, std::memory_order_release);
   GiveBack(current_);
   current_ = nullptr;
   headIndex_ = 0;

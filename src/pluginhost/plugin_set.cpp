@@ -35,7 +35,9 @@ void PluginSet::Preload() {
     if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) preloaded_.push_back(handle);
   };
   map((std::filesystem::path(executableDir_) / "plugins" / kLoggingPluginFile).string());
-  for (const std::string& path : DiscoverPlugins(executableDir_)) map(path);
+  discovered_ = DiscoverPlugins(executableDir_);
+  preloadRan_ = true;
+  for (const std::string& path : discovered_) map(path);
 }
 
 void PluginSet::ReleasePreloaded() {
@@ -51,7 +53,9 @@ void PluginSet::StartLogging() {
 
 void PluginSet::LoadAll() {
   PluginList& loaded = registry_.loaded;
-  for (const std::string& path : DiscoverPlugins(executableDir_)) {
+  const std::vector<std::string> paths =
+      preloadRan_ ? std::move(discovered_) : DiscoverPlugins(executableDir_);
+  for (const std::string& path : paths) {
     auto plugin = Plugin::Load(path, postEvent_, hostId_);
     if (!plugin->IsLoaded()) {
       LogError("Failed to load plugin {}: {}", plugin->fileName, plugin->errorText);

@@ -22,12 +22,14 @@ public:
   PluginSet(const PluginSet&) = delete;
   PluginSet& operator=(const PluginSet&) = delete;
 
-  // Maps every plug-in file (the logging one too) ahead of its Load, so that
-  // the work can overlap other start-up work; LoadAll lets the mappings go.
+  // Discovers the plug-ins and maps every file (the logging one too) ahead of
+  // its Load, so that the work can overlap other start-up work; LoadAll loads
+  // what was found here and lets the mappings go.
   void Preload();
   // Loads and opens the logging plug-in; neither failure is fatal.
   void StartLogging();
-  // Discovers and loads, in load order; starts the worker threads.
+  // Loads in load order what Preload found (discovers now without it);
+  // starts the worker threads.
   void LoadAll();
   // Opens in list order, then appends the logging plug-in.
   void OpenAll();
@@ -42,6 +44,8 @@ private:
   const rk::core::PostEventFn postEvent_;
   const std::string executableDir_;
   const std::string& hostId_;
+  std::vector<std::string> discovered_; // by Preload, for LoadAll
+  bool preloadRan_ = false;
   std::vector<void*> preloaded_; // our own handles from Preload, closed by LoadAll
   void ReleasePreloaded();
 };

@@ -1,8 +1,10 @@
 #include "util/host_identifier.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +66,24 @@ std::string Finish(pid_t& pid, int& output) {
   return text;
 }
 
+// Whether `name` is an executable file in one of PATH's directories, as the
+// spawn would look it up. Spawning a name that is nowhere costs a child and
+// an exec attempt per directory before it fails.
+bool OnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string_view directories = path != nullptr ? path : "/bin:/usr/bin";
+  for (;;) {
+    const size_t colon = directories.find(':');
+    std::string candidate(directories.substr(0, colon));
+    // An empty entry names the working directory.
+    candidate += candidate.empty() ? "" : "/";
+    candidate += name;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    if (colon == std::string_view::npos) return false;
+    directories.remove_prefix(colon + 1);
+  }
+}
+
 bool StartScript(pid_t& pid, int& output) {
   char* argv[] = {const_cast<char*>(kScript), nullptr};
   return Start(argv, pid, output);
@@ -76,7 +96,7 @@ HostIdentifierQuery::HostIdentifierQuery() {
                   nullptr};
   // Both runs see the credentials the process started with: a sudo that
   // answers is waited for here; the script itself runs on while start-up goes on.
-  if (Start(argv, pid_, output_)) {
+  if (OnPath(argv[0]) && Start(argv, pid_, output_)) {
     sudoOutput_ = Finish(pid_, output_);
     if (!sudoOutput_.empty()) return;
   }
