@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 #include "log/log_level.h"
 #include "log/log_locale.h"
@@ -43,7 +44,14 @@ void LogAt(int32_t level, fmt::format_string<Args...> format, Args&&... args) {
   if (CoreLogThreshold() > level) return;
   std::string& buffer = ThreadLogBuffer();
   buffer.clear();
-  fmt::format_to(std::back_inserter(buffer), LogLocale(), format, std::forward<Args>(args)...);
+  // The grouping locale is built on first use, and most lines never need it:
+  // only a field that ends in L ("{:L}") does.
+  const fmt::string_view text = format;
+  if (std::string_view(text.data(), text.size()).find("L}") != std::string_view::npos) {
+    fmt::format_to(std::back_inserter(buffer), LogLocale(), format, std::forward<Args>(args)...);
+  } else {
+    fmt::format_to(std::back_inserter(buffer), format, std::forward<Args>(args)...);
+  }
   LogText(level, buffer.data(), buffer.size());
 }
 
