@@ -3,10 +3,10 @@
 #include <array>
 #include <climits>
 #include <cstring>
-#include <memory>
+#include <nettle/aes.h>
+#include <nettle/cbc.h>
+#include <nettle/nettle-meta.h>
 #include <new>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <vector>
 
 #include "util/guid.h"
@@ -29,56 +29,50 @@ constexpr uint64_t kUnprotect = RK_CRYPTO_UNPROTECT;
 
 constexpr size_t kBlock = 16;
 constexpr size_t kWorkSlack = 48;
-// EVP takes int lengths; nothing near this size is a secret worth keeping.
+// Nothing near 2 GiB is a secret worth keeping, and the work buffer's size
+// stays far from overflow.
 constexpr size_t kLargestInput = INT_MAX - 2 * kWorkSlack;
 
-struct CipherContextFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-// One request's context: the zero-filled work buffer and the key, both wiped
-// when the request ends, whatever its outcome.
+// One request's context: the zero-filled work buffer, the key and its
+// schedules, all wiped when the request ends, whatever its outcome.
 class Transform {
 public:
-  explicit Transform(size_t valid) : work_(valid + kWorkSlack, 0) {}
+  Transform(size_t valid, const std::string& hostId)
+      : work_(valid + kWorkSlack, 0), key_(Sha256(hostId)) {
+    // AES-128 takes the digest's first 16 bytes.
+    aes128_set_encrypt_key(&encrypt_, key_.data());
+  }
   ~Transform() {
-    OPENSSL_cleanse(work_.data(), work_.size());
-    OPENSSL_cleanse(key_.data(), key_.size());
+    explicit_bzero(work_.data(), work_.size());
+    explicit_bzero(key_.data(), key_.size());
+    explicit_bzero(&encrypt_, sizeof encrypt_);
+    explicit_bzero(&decrypt_, sizeof decrypt_);
   }
   Transform(const Transform&) = delete;
   Transform& operator=(const Transform&) = delete;
 
-  bool DeriveKey(const std::string& hostId) {
-    const auto digest = Sha256(hostId);
-    if (!digest) return false;
-    key_ = *digest;
-    return true;
-  }
-
   uint8_t* work() { return work_.data(); }
 
-  // AES-128 (the key's first 16 bytes) of one block, in place.
-  bool EncryptBlock(uint8_t* block) { return Run(EVP_aes_128_ecb(), 1, nullptr, block, kBlock); }
+  // AES-128 of one block, in place.
+  void EncryptBlock(uint8_t* block) { aes128_encrypt(&encrypt_, kBlock, block, block); }
   // AES-128-CBC in place over whole blocks, no padding of its own.
-  bool Cbc(bool encrypt, const uint8_t* iv, uint8_t* data, size_t length) {
-    return Run(EVP_aes_128_cbc(), encrypt ? 1 : 0, iv, data, length);
+  void Cbc(bool encrypt, const uint8_t* iv, uint8_t* data, size_t length) {
+    uint8_t chain[kBlock];
+    std::memcpy(chain, iv, kBlock);
+    if (encrypt) {
+      cbc_encrypt(&encrypt_, nettle_aes128.encrypt, kBlock, chain, length, data, data);
+    } else {
+      aes128_invert_key(&decrypt_, &encrypt_);
+      cbc_decrypt(&decrypt_, nettle_aes128.decrypt, kBlock, chain, length, data, data);
+    }
+    explicit_bzero(chain, sizeof chain);
   }
 
 private:
-  bool Run(const EVP_CIPHER* cipher, int encrypt, const uint8_t* iv, uint8_t* data, size_t length) {
-    std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return false;
-    if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key_.data(), iv, encrypt) != 1) return false;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    int out = 0;
-    int last = 0;
-    if (EVP_CipherUpdate(ctx.get(), data, &out, data, static_cast<int>(length)) != 1) return false;
-    if (EVP_CipherFinal_ex(ctx.get(), data + out, &last) != 1) return false;
-    return static_cast<size_t>(out + last) == length;
-  }
-
   std::vector<uint8_t> work_;
-  std::array<uint8_t, 32> key_{};
+  std::array<uint8_t, 32> key_;
+  aes128_ctx encrypt_;
+  aes128_ctx decrypt_{};
 };
 
 uint32_t Protect(EventParms& record, uint8_t* buffer, const std::string& hostId) {
@@ -89,15 +83,14 @@ uint32_t Protect(EventParms& record, uint8_t* buffer, const std::string& hostId)
     record.flags = kUnprotect;
     return kDone;
   }
-  Transform transform(n);
-  if (!transform.DeriveKey(hostId)) return kRefused;
+  Transform transform(n, hostId);
   uint8_t* work = transform.work();
   std::memcpy(work + kBlock, buffer, n);
   // Zero padding; exactly 16 bytes need none, longer whole blocks get one.
   const size_t padding = n > kBlock ? kBlock - n % kBlock : kBlock - n;
   NewRandomBlock(work);
-  if (!transform.EncryptBlock(work)) return kRefused;
-  if (!transform.Cbc(true, work, work + kBlock, n + padding)) return kRefused;
+  transform.EncryptBlock(work);
+  transform.Cbc(true, work, work + kBlock, n + padding);
 
   const size_t output = kBlock + n + padding;
   if (output > record.length) return static_cast<uint32_t>(output);
@@ -125,12 +118,11 @@ uint32_t Unprotect(EventParms& record, uint8_t* buffer, const std::string& hostI
   // never made by Protect and would make us read past it. The vector alone
   // holds no plaintext.
   if (n < kBlock || (n - kBlock) % kBlock != 0) return kRefused;
-  Transform transform(n);
-  if (!transform.DeriveKey(hostId)) return kRefused;
+  Transform transform(n, hostId);
   uint8_t* work = transform.work();
   std::memcpy(work, buffer, n);
   uint8_t* plain = work + kBlock;
-  if (n > kBlock && !transform.Cbc(false, work, plain, n - kBlock)) return kRefused;
+  if (n > kBlock) transform.Cbc(false, work, plain, n - kBlock);
 
   const size_t length = PlaintextLength(plain, n - kBlock);
   if (length == 0) return kNoPlaintext;

@@ -1,16 +1,15 @@
 #include "util/sha256.h"
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 namespace corvane {
 
-std::optional<std::array<uint8_t, 32>> Sha256(std::string_view bytes) {
+std::array<uint8_t, 32> Sha256(std::string_view bytes) {
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
   std::array<uint8_t, 32> digest{};
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
-      length != digest.size()) {
-    return std::nullopt;
-  }
+  sha256_digest(&context, digest.size(), digest.data());
   return digest;
 }
 

@@ -90,11 +90,10 @@ TEST(DataProtectionUnit, KeyIsBoundToTheHostIdentifier) {
 
   // The same bytes under the right key decrypt with plain EVP too.
   const auto key = Sha256(kHost);
-  ASSERT_TRUE(key);
   std::vector<uint8_t> plain(sealed.size());
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   int n = 0, last = 0;
-  ASSERT_EQ(EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key->data(), sealed.data()), 1);
+  ASSERT_EQ(EVP_DecryptInit_ex(ctx, EVP_aes_128_cbc(), nullptr, key.data(), sealed.data()), 1);
   EVP_CIPHER_CTX_set_padding(ctx, 0);
   ASSERT_EQ(EVP_DecryptUpdate(ctx, plain.data(), &n, sealed.data() + 16, 16), 1);
   ASSERT_EQ(EVP_DecryptFinal_ex(ctx, plain.data() + n, &last), 1);
@@ -157,9 +156,8 @@ TEST(DataProtectionUnit, ResultCodesAndUntouchedRecords) {
 
 TEST(DataProtectionUnit, FallbackIdentifierIsTheEmptyDigest) {
   const auto digest = Sha256("");
-  ASSERT_TRUE(digest);
   std::string hex;
-  for (const uint8_t b : *digest) hex += fmt::format("{:02x}", b);
+  for (const uint8_t b : digest) hex += fmt::format("{:02x}", b);
   EXPECT_EQ(hex, kFallbackHostId);
 }
 
