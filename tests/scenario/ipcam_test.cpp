@@ -343,10 +343,15 @@ TEST(IpcamMidGop, FirstFramePostedAfterEachConnectionIsAKeyFrame) {
                               CameraXml(3, "rtsp", server.Url("mid")));
   CoreProcess core(layout);
   core.Start();
-  // Two whole connections to the server, and the loop has come round.
+  // Two whole connections to the server (its counts reach their file every
+  // 50 ms, so they are waited for too), and the loop has come round.
   ASSERT_TRUE(WaitUntil(
-      [&] { return Sessions(layout, 3).size() >= 3 && Frames(layout, 2).size() > kPlayable; }, 30s))
-      << core.Stdout();
+      [&] {
+        return Sessions(layout, 3).size() >= 3 && Frames(layout, 2).size() > kPlayable &&
+               server.Sent("mid") >= 80;
+      },
+      30s))
+      << core.Stdout() << "\nsent " << server.Sent("mid");
   StopCore(core);
 
   const auto once = Frames(layout, 1);
