@@ -10,8 +10,10 @@ namespace corvane {
 // costs nothing until it is first touched, where an allocator would clear
 // the whole array at once. For large tables that fill up slowly.
 template <typename T> class ZeroedArray {
+  // Nothing is constructed or destroyed: for plain values (pointers,
+  // integers) whose all-zero bytes are a value.
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
-                "all-zero bits must be a valid T");
+                "a plain value type");
 
 public:
   explicit ZeroedArray(size_t count) : count_(count) {
