@@ -36,8 +36,7 @@ void PluginSet::Preload() {
   };
   map((std::filesystem::path(executableDir_) / "plugins" / kLoggingPluginFile).string());
   discovered_ = DiscoverPlugins(executableDir_);
-  preloadRan_ = true;
-  for (const std::string& path : discovered_) map(path);
+  for (const std::string& path : *discovered_) map(path);
 }
 
 void PluginSet::ReleasePreloaded() {
@@ -54,7 +53,7 @@ void PluginSet::StartLogging() {
 void PluginSet::LoadAll() {
   PluginList& loaded = registry_.loaded;
   const std::vector<std::string> paths =
-      preloadRan_ ? std::move(discovered_) : DiscoverPlugins(executableDir_);
+      discovered_ ? std::move(*discovered_) : DiscoverPlugins(executableDir_);
   for (const std::string& path : paths) {
     auto plugin = Plugin::Load(path, postEvent_, hostId_);
     if (!plugin->IsLoaded()) {

@@ -2,6 +2,7 @@
 // The whole set of plug-ins over the core's run, as sequences the core (or a
 // benchmark) calls in order on the main thread: the logging plug-in at
 // start, then load, open, close and unload of everything discovered.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,7 @@ private:
   const rk::core::PostEventFn postEvent_;
   const std::string executableDir_;
   const std::string& hostId_;
-  std::vector<std::string> discovered_; // by Preload, for LoadAll
-  bool preloadRan_ = false;
+  std::optional<std::vector<std::string>> discovered_; // by Preload, for LoadAll
   std::vector<void*> preloaded_; // our own handles from Preload, closed by LoadAll
   void ReleasePreloaded();
 };
