@@ -146,10 +146,14 @@ TEST(LoggingPlugin, RotatesBySizeKeepingTheNewestFiles) {
   // Oldest to newest, the kept records are one unbroken run ending with the last.
   std::vector<int> numbers;
   for (const auto& line : all) {
-    // The statistics report's second and third lines carry no prefix: it is
-    // made at the first record the dispatch loop takes, which on a slow start
-    // comes after all of the test's records.
-    if (line.rfind("ltm:", 0) == 0 || line.rfind("memory[", 0) == 0) continue;
+    // The statistics report's second and third lines carry no prefix, only
+    // the indent of continuation lines: the report is made at the first record
+    // the dispatch loop takes, which on a slow start comes after all of the
+    // test's records.
+    const size_t body = line.find_first_not_of(' ');
+    if (body != std::string::npos &&
+        (line.compare(body, 4, "ltm:") == 0 || line.compare(body, 7, "memory[") == 0))
+      continue;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
     const std::string text = m[3];
