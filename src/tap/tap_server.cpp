@@ -117,10 +117,12 @@ void TapServer::ReadFilter(const std::shared_ptr<Client>& client) {
                              client->closed = true; // closes once the error line is written
                              return;
                            }
-                           Enqueue(client, "tap: " + client->filter.Describe());
+                           // Counted before the header goes out (a write may leave
+                           // at once): a client that has read it misses nothing.
                            tapping_.push_back(client);
                            clients_.store(static_cast<int>(tapping_.size()),
                                           std::memory_order_relaxed);
+                           Enqueue(client, "tap: " + client->filter.Describe());
                            WatchForClose(client);
                          });
 }
