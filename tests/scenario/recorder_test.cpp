@@ -151,6 +151,18 @@ protected:
                          [&](const auto& f) { return f.at("camera") == camera; });
   }
   fs::path Root() const { return layout_.work / "recordings"; }
+  // Runs the core until clipcam has posted its frames and its searches are
+  // done, then stops it; `out` is the core's standard output.
+  void RunUntilCamerasDone(std::chrono::seconds limit, std::string& out) {
+    CoreProcess core(layout_);
+    core.Start();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return layout_.ReadFile("clipcam.out").find("done") != std::string::npos; }, limit))
+        << core.Stdout() << layout_.ReadFile("clipcam.out");
+    core.Signal(SIGTERM);
+    ASSERT_EQ(core.Wait(20s).code, 0);
+    out = core.Stdout();
+  }
 
   CoreLayout layout_;
 };
@@ -163,14 +175,8 @@ TEST_F(RecorderTest, RecordsPlayableSegmentsAnswersSearchesAndExports) {
           "search2 0 4 -1000 5000\n" // every camera's alarms
           "search3 0 1 0 3000 3\n",  // cancelled after 3 results
           "<Recorder SegmentSeconds=\"1\"/>");
-  CoreProcess core(layout_);
-  core.Start();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return layout_.ReadFile("clipcam.out").find("done") != std::string::npos; }, 20s))
-      << core.Stdout() << layout_.ReadFile("clipcam.out");
-  core.Signal(SIGTERM);
-  ASSERT_EQ(core.Wait(20s).code, 0);
-  const std::string out = core.Stdout();
+  std::string out;
+  ASSERT_NO_FATAL_FAILURE(RunUntilCamerasDone(20s, out));
   const int64_t first = FirstMicros();
 
   // Every frame posted is in a segment that plays, named after its camera.
@@ -403,14 +409,8 @@ TEST_F(RecorderTest, AudioOfAnRtspCameraIsRecordedSearchedAndExported) {
           "search1 1 3 -10000 60000\n" // video and audio of camera 1
           "search2 1 2 3000 4000\n",   // its audio alone, one second
           "<Recorder SegmentSeconds=\"2\"/>");
-  CoreProcess core(layout_);
-  core.Start();
-  ASSERT_TRUE(WaitUntil(
-      [&] { return layout_.ReadFile("clipcam.out").find("done") != std::string::npos; }, 30s))
-      << core.Stdout() << layout_.ReadFile("clipcam.out");
-  core.Signal(SIGTERM);
-  ASSERT_EQ(core.Wait(20s).code, 0);
-  const std::string out = core.Stdout();
+  std::string out;
+  ASSERT_NO_FATAL_FAILURE(RunUntilCamerasDone(30s, out));
   const auto start = Lines(layout_, "start");
   ASSERT_EQ(start.size(), 1u);
   const int64_t first = std::stoll(start[0].at("micros"));
